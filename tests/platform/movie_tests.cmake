@@ -1,0 +1,6 @@
+# Decoding side of the movie engine: clip generator, open/probe, worker, clock, loop, pool.
+loopstage_test(movie_tests
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/MovieClipsTest.cpp
+  LIBS loopstage::platform PkgConfig::FFMPEG
+  LABELS "platform;threads")

@@ -1,0 +1,489 @@
+#include "support/TestClips.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <system_error>
+
+namespace loopstage::test {
+namespace {
+
+struct OutputContextDeleter {
+    void operator()(AVFormatContext* oc) const {
+        if (oc && !(oc->oformat->flags & AVFMT_NOFILE)) avio_closep(&oc->pb);
+        avformat_free_context(oc);
+    }
+};
+struct InputContextDeleter {
+    void operator()(AVFormatContext* ic) const { avformat_close_input(&ic); }
+};
+struct CodecContextDeleter {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketDeleter {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct SwsDeleter {
+    void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
+using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
+
+std::string avError(int code) {
+    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, buf, sizeof buf);
+    return buf;
+}
+
+bool fail(std::string* error, const std::string& why) {
+    if (error) *error = why;
+    return false;
+}
+
+void quietFFmpegOnce() {
+    // Encoders print banners at info level; tests only want real errors on stderr.
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (av_log_get_level() > AV_LOG_ERROR) av_log_set_level(AV_LOG_ERROR);
+    });
+}
+
+// Frame durations in nominal periods: constant 1, or alternating 1 and 2 for VFR.
+int periodsOfFrame(const ClipSpec& spec, int i) { return spec.variableFrameRate && (i % 2) ? 2 : 1; }
+
+AVPixelFormat encoderPixelFormat(const ClipSpec& spec) {
+    using PF = ClipSpec::PixelFormat;
+    const bool jpeg = spec.codec == ClipSpec::Codec::Mjpeg;
+    switch (spec.pixelFormat) {
+        case PF::Yuv420p: return jpeg ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
+        case PF::Yuv422p: return jpeg ? AV_PIX_FMT_YUVJ422P : AV_PIX_FMT_YUV422P;
+        case PF::Yuv444p: return jpeg ? AV_PIX_FMT_YUVJ444P : AV_PIX_FMT_YUV444P;
+        case PF::Yuv420p10: return AV_PIX_FMT_YUV420P10LE;
+        case PF::Yuva420p: return AV_PIX_FMT_YUVA420P;
+        case PF::Rgba: return AV_PIX_FMT_RGBA;
+    }
+    return AV_PIX_FMT_NONE;
+}
+
+const AVCodec* findVideoEncoder(const ClipSpec& spec) {
+    switch (spec.codec) {
+        case ClipSpec::Codec::H264: {
+            if (const AVCodec* x264 = avcodec_find_encoder_by_name("libx264")) return x264;
+            return avcodec_find_encoder(AV_CODEC_ID_MPEG4);
+        }
+        case ClipSpec::Codec::Mpeg4: return avcodec_find_encoder(AV_CODEC_ID_MPEG4);
+        case ClipSpec::Codec::Mjpeg: return avcodec_find_encoder(AV_CODEC_ID_MJPEG);
+        case ClipSpec::Codec::Ffv1: return avcodec_find_encoder(AV_CODEC_ID_FFV1);
+        case ClipSpec::Codec::Png: return avcodec_find_encoder(AV_CODEC_ID_PNG);
+    }
+    return nullptr;
+}
+
+bool encoderSupports(const AVCodec* codec, AVPixelFormat fmt) {
+    if (!codec->pix_fmts) return true;
+    for (const AVPixelFormat* p = codec->pix_fmts; *p != AV_PIX_FMT_NONE; ++p)
+        if (*p == fmt) return true;
+    return false;
+}
+
+bool hasAlpha(const ClipSpec& spec) {
+    return spec.pixelFormat == ClipSpec::PixelFormat::Yuva420p ||
+           spec.pixelFormat == ClipSpec::PixelFormat::Rgba;
+}
+
+// Paints frame `index` as RGBA: white band on top, the frame's colour everywhere else.
+void paintRgba(std::vector<uint8_t>& rgba, const ClipSpec& spec, int index) {
+    const Rgb c = colourOfFrame(index);
+    const int band = std::max(1, spec.height / 8);
+    const uint8_t bodyAlpha = hasAlpha(spec) ? kClipBodyAlpha : 255;
+    for (int y = 0; y < spec.height; ++y) {
+        uint8_t* row = rgba.data() + static_cast<size_t>(y) * spec.width * 4;
+        for (int x = 0; x < spec.width; ++x) {
+            uint8_t* p = row + x * 4;
+            if (y < band) {
+                p[0] = p[1] = p[2] = p[3] = 255;
+            } else {
+                p[0] = c.r;
+                p[1] = c.g;
+                p[2] = c.b;
+                p[3] = bodyAlpha;
+            }
+        }
+    }
+}
+
+struct Muxer {
+    OutputContextPtr oc;
+    AVStream* video = nullptr;
+    AVStream* audio = nullptr;
+    CodecContextPtr venc;
+    CodecContextPtr aenc;
+    std::map<int64_t, int> frameOfPts;  // encoder pts -> frame index
+    std::map<int64_t, int64_t> durationOfPts;
+    std::mt19937 rng{1234};
+};
+
+bool writeVideoPackets(Muxer& m, const ClipSpec& spec, AVPacket* pkt, std::string* error) {
+    for (;;) {
+        int ret = avcodec_receive_packet(m.venc.get(), pkt);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return true;
+        if (ret < 0) return fail(error, "video encode: " + avError(ret));
+        if (auto d = m.durationOfPts.find(pkt->pts); d != m.durationOfPts.end()) pkt->duration = d->second;
+        if (auto f = m.frameOfPts.find(pkt->pts); f != m.frameOfPts.end() &&
+            std::find(spec.corruptFrames.begin(), spec.corruptFrames.end(), f->second) !=
+                spec.corruptFrames.end()) {
+            if (av_packet_make_writable(pkt) < 0) return fail(error, "packet not writable");
+            for (int i = 0; i < pkt->size; ++i) pkt->data[i] = static_cast<uint8_t>(m.rng());
+        }
+        av_packet_rescale_ts(pkt, m.venc->time_base, m.video->time_base);
+        pkt->stream_index = m.video->index;
+        ret = av_interleaved_write_frame(m.oc.get(), pkt);
+        if (ret < 0) return fail(error, "mux video: " + avError(ret));
+    }
+}
+
+bool writeAudioPackets(Muxer& m, AVPacket* pkt, std::string* error) {
+    for (;;) {
+        int ret = avcodec_receive_packet(m.aenc.get(), pkt);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return true;
+        if (ret < 0) return fail(error, "audio encode: " + avError(ret));
+        av_packet_rescale_ts(pkt, m.aenc->time_base, m.audio->time_base);
+        pkt->stream_index = m.audio->index;
+        ret = av_interleaved_write_frame(m.oc.get(), pkt);
+        if (ret < 0) return fail(error, "mux audio: " + avError(ret));
+    }
+}
+
+bool openVideo(Muxer& m, const ClipSpec& spec, std::string* error) {
+    const AVCodec* codec = findVideoEncoder(spec);
+    if (!codec) return fail(error, "no video encoder");
+    const AVPixelFormat fmt = encoderPixelFormat(spec);
+    if (!encoderSupports(codec, fmt))
+        return fail(error, std::string(codec->name) + " cannot encode " + av_get_pix_fmt_name(fmt));
+    m.venc.reset(avcodec_alloc_context3(codec));
+    if (!m.venc) return fail(error, "no memory");
+    AVCodecContext* c = m.venc.get();
+    c->width = spec.width;
+    c->height = spec.height;
+    c->pix_fmt = fmt;
+    c->time_base = AVRational{spec.fpsDen, spec.fpsNum};
+    c->framerate = AVRational{spec.fpsNum, spec.fpsDen};
+    c->gop_size = spec.gop;
+    const bool interCodec = codec->id == AV_CODEC_ID_H264 || codec->id == AV_CODEC_ID_MPEG4;
+    c->max_b_frames = spec.bFrames && interCodec ? 2 : 0;
+    c->thread_count = 1;
+    c->colorspace = AVCOL_SPC_BT470BG;
+    c->color_range = codec->id == AV_CODEC_ID_MJPEG ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+    c->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
+    if (codec->id == AV_CODEC_ID_MPEG4 || codec->id == AV_CODEC_ID_MJPEG) {
+        c->flags |= AV_CODEC_FLAG_QSCALE;
+        c->global_quality = FF_QP2LAMBDA * 2;
+    }
+    if (m.oc->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    AVDictionary* opts = nullptr;
+    if (std::string(codec->name) == "libx264") {
+        av_dict_set(&opts, "preset", "veryfast", 0);
+        av_dict_set(&opts, "crf", "10", 0);
+    }
+    int ret = avcodec_open2(c, codec, &opts);
+    av_dict_free(&opts);
+    if (ret < 0) return fail(error, std::string("open ") + codec->name + ": " + avError(ret));
+    m.video = avformat_new_stream(m.oc.get(), nullptr);
+    if (!m.video) return fail(error, "no stream");
+    m.video->time_base = c->time_base;
+    m.video->avg_frame_rate = c->framerate;
+    if (avcodec_parameters_from_context(m.video->codecpar, c) < 0) return fail(error, "codecpar");
+    if (spec.dataStream) av_dict_set(&m.video->metadata, "timecode", "00:00:00:00", 0);
+    return true;
+}
+
+bool openAudio(Muxer& m, std::string* error) {
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    if (!codec) return fail(error, "no AAC encoder");
+    m.aenc.reset(avcodec_alloc_context3(codec));
+    if (!m.aenc) return fail(error, "no memory");
+    AVCodecContext* c = m.aenc.get();
+    c->sample_rate = 48000;
+    c->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    c->bit_rate = 64000;
+    c->time_base = AVRational{1, 48000};
+    const AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
+    if (av_channel_layout_copy(&c->ch_layout, &stereo) < 0) return fail(error, "layout");
+    if (m.oc->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    int ret = avcodec_open2(c, codec, nullptr);
+    if (ret < 0) return fail(error, "open aac: " + avError(ret));
+    m.audio = avformat_new_stream(m.oc.get(), nullptr);
+    if (!m.audio) return fail(error, "no stream");
+    m.audio->time_base = c->time_base;
+    if (avcodec_parameters_from_context(m.audio->codecpar, c) < 0) return fail(error, "codecpar");
+    return true;
+}
+
+std::string muxerName(const std::string& container) {
+    if (container == "mkv") return "matroska";
+    return container;
+}
+
+}  // namespace
+
+bool h264Available() { return avcodec_find_encoder_by_name("libx264") != nullptr; }
+
+Rgb colourOfFrame(int index) {
+    auto level = [](int v) { return static_cast<uint8_t>((v & 7) * 32 + 16); };
+    return Rgb{level(index), level(index >> 3), level(index >> 6)};
+}
+
+int frameIndexOfColour(Rgb colour, int tolerance) {
+    int index = 0;
+    const int channels[3] = {colour.r, colour.g, colour.b};
+    for (int k = 0; k < 3; ++k) {
+        const int level = std::clamp((channels[k] - 16 + 16) / 32, 0, 7);
+        if (std::abs(channels[k] - (level * 32 + 16)) > tolerance) return -1;
+        index |= level << (3 * k);
+    }
+    return index;
+}
+
+std::vector<double> framePresentationSeconds(const ClipSpec& spec) {
+    std::vector<double> out;
+    out.reserve(static_cast<size_t>(std::max(0, spec.frames)));
+    int64_t periods = 0;
+    const double period = static_cast<double>(spec.fpsDen) / spec.fpsNum;
+    for (int i = 0; i < spec.frames; ++i) {
+        out.push_back(static_cast<double>(periods) * period);
+        periods += periodsOfFrame(spec, i);
+    }
+    return out;
+}
+
+double clipDurationSeconds(const ClipSpec& spec) {
+    int64_t periods = 0;
+    for (int i = 0; i < spec.frames; ++i) periods += periodsOfFrame(spec, i);
+    return static_cast<double>(periods) * spec.fpsDen / spec.fpsNum;
+}
+
+int expectedFrameAt(const ClipSpec& spec, double seconds) {
+    const double duration = clipDurationSeconds(spec);
+    if (spec.frames <= 0 || duration <= 0 || seconds < 0) return -1;
+    const double within = seconds - std::floor(seconds / duration) * duration;
+    const std::vector<double> times = framePresentationSeconds(spec);
+    int index = 0;
+    for (int i = 0; i < spec.frames; ++i)
+        if (times[static_cast<size_t>(i)] <= within + 1e-9) index = i;
+    return index;
+}
+
+Rgba centreColour(const uint8_t* pixels, int width, int height, int strideBytes) {
+    const int cx = width / 2, cy = height / 2 + height / 16;  // a little below the band's reach
+    int sum[4] = {}, n = 0;
+    for (int y = std::max(0, cy - 2); y <= std::min(height - 1, cy + 2); ++y)
+        for (int x = std::max(0, cx - 2); x <= std::min(width - 1, cx + 2); ++x) {
+            const uint8_t* p = pixels + static_cast<ptrdiff_t>(y) * strideBytes + x * 4;
+            for (int k = 0; k < 4; ++k) sum[k] += p[k];
+            ++n;
+        }
+    if (n == 0) return {};
+    return Rgba{static_cast<uint8_t>(sum[0] / n), static_cast<uint8_t>(sum[1] / n),
+                static_cast<uint8_t>(sum[2] / n), static_cast<uint8_t>(sum[3] / n)};
+}
+
+Rgba topRowColour(const uint8_t* pixels, int width, int /*strideBytes*/) {
+    const uint8_t* p = pixels + (width / 2) * 4;
+    return Rgba{p[0], p[1], p[2], p[3]};
+}
+
+bool writeClip(const std::string& path, const ClipSpec& spec, std::string* error) {
+    quietFFmpegOnce();
+    if (spec.frames < 1 || spec.width < 1 || spec.height < 1 || spec.fpsNum < 1 || spec.fpsDen < 1)
+        return fail(error, "bad spec");
+    Muxer m;
+    AVFormatContext* raw = nullptr;
+    int ret = avformat_alloc_output_context2(&raw, nullptr, muxerName(spec.container).c_str(),
+                                             path.c_str());
+    m.oc.reset(raw);
+    if (ret < 0 || !m.oc) return fail(error, "no muxer for " + spec.container);
+
+    if (spec.videoStream && !openVideo(m, spec, error)) return false;
+    if (spec.audioStream && !openAudio(m, error)) return false;
+    if (spec.dataStream && !spec.videoStream) return fail(error, "data stream needs video");
+    if (spec.dataStream && spec.container != "mp4" && spec.container != "mov")
+        return fail(error, "data stream only in mov/mp4");
+
+    if (!(m.oc->oformat->flags & AVFMT_NOFILE)) {
+        ret = avio_open(&m.oc->pb, path.c_str(), AVIO_FLAG_WRITE);
+        if (ret < 0) return fail(error, "create " + path + ": " + avError(ret));
+    }
+    ret = avformat_write_header(m.oc.get(), nullptr);
+    if (ret < 0) return fail(error, "write header: " + avError(ret));
+
+    PacketPtr pkt(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!pkt || !frame) return fail(error, "no memory");
+
+    const int64_t startPeriods =
+        std::llround(spec.startTimeSeconds * spec.fpsNum / static_cast<double>(spec.fpsDen));
+    if (m.venc) {
+        AVCodecContext* c = m.venc.get();
+        frame->format = c->pix_fmt;
+        frame->width = c->width;
+        frame->height = c->height;
+        if (av_frame_get_buffer(frame.get(), 0) < 0) return fail(error, "frame buffer");
+        SwsPtr sws(sws_getContext(spec.width, spec.height, AV_PIX_FMT_RGBA, spec.width, spec.height,
+                                  c->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
+        if (!sws) return fail(error, "no swscale path to the clip's pixel format");
+        std::vector<uint8_t> rgba(static_cast<size_t>(spec.width) * spec.height * 4);
+        int64_t periods = startPeriods;
+        for (int i = 0; i < spec.frames; ++i) {
+            paintRgba(rgba, spec, i);
+            if (av_frame_make_writable(frame.get()) < 0) return fail(error, "frame writable");
+            const uint8_t* src[1] = {rgba.data()};
+            const int srcStride[1] = {spec.width * 4};
+            sws_scale(sws.get(), src, srcStride, 0, spec.height, frame->data, frame->linesize);
+            frame->pts = periods;
+            frame->pkt_duration = periodsOfFrame(spec, i);
+            m.frameOfPts[periods] = i;
+            m.durationOfPts[periods] = periodsOfFrame(spec, i);
+            periods += periodsOfFrame(spec, i);
+            ret = avcodec_send_frame(c, frame.get());
+            if (ret < 0) return fail(error, "send frame: " + avError(ret));
+            if (!writeVideoPackets(m, spec, pkt.get(), error)) return false;
+        }
+        if (avcodec_send_frame(c, nullptr) < 0) return fail(error, "flush video");
+        if (!writeVideoPackets(m, spec, pkt.get(), error)) return false;
+    }
+    if (m.aenc) {
+        AVCodecContext* c = m.aenc.get();
+        FramePtr af(av_frame_alloc());
+        if (!af) return fail(error, "no memory");
+        af->format = c->sample_fmt;
+        af->nb_samples = c->frame_size;
+        if (av_channel_layout_copy(&af->ch_layout, &c->ch_layout) < 0) return fail(error, "layout");
+        af->sample_rate = c->sample_rate;
+        if (av_frame_get_buffer(af.get(), 0) < 0) return fail(error, "audio buffer");
+        const int64_t start = std::llround(spec.startTimeSeconds * c->sample_rate);
+        const int64_t total = std::llround(clipDurationSeconds(spec) * c->sample_rate);
+        for (int64_t s = 0; s < total; s += c->frame_size) {
+            if (av_frame_make_writable(af.get()) < 0) return fail(error, "audio writable");
+            for (int ch = 0; ch < c->ch_layout.nb_channels; ++ch)
+                std::memset(af->data[ch], 0, static_cast<size_t>(c->frame_size) * sizeof(float));
+            af->pts = start + s;
+            ret = avcodec_send_frame(c, af.get());
+            if (ret < 0) return fail(error, "send audio: " + avError(ret));
+            if (!writeAudioPackets(m, pkt.get(), error)) return false;
+        }
+        if (avcodec_send_frame(c, nullptr) < 0) return fail(error, "flush audio");
+        if (!writeAudioPackets(m, pkt.get(), error)) return false;
+    }
+    ret = av_write_trailer(m.oc.get());
+    if (ret < 0) return fail(error, "trailer: " + avError(ret));
+    return true;
+}
+
+bool referenceDecode(const std::string& path, ReferenceDecode& out, std::string* error) {
+    quietFFmpegOnce();
+    out = ReferenceDecode{};
+    AVFormatContext* raw = nullptr;
+    int ret = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    InputContextPtr ic(raw);
+    if (ret < 0) return fail(error, "open: " + avError(ret));
+    if ((ret = avformat_find_stream_info(ic.get(), nullptr)) < 0)
+        return fail(error, "stream info: " + avError(ret));
+    for (unsigned i = 0; i < ic->nb_streams; ++i)
+        out.streamTypes.push_back(ic->streams[i]->codecpar->codec_type);
+    const int vs = av_find_best_stream(ic.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (vs < 0) return true;
+    AVStream* st = ic->streams[vs];
+    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!codec) return fail(error, "no decoder");
+    CodecContextPtr dec(avcodec_alloc_context3(codec));
+    if (!dec || avcodec_parameters_to_context(dec.get(), st->codecpar) < 0)
+        return fail(error, "decoder context");
+    dec->pkt_timebase = st->time_base;
+    dec->thread_count = 1;
+    if ((ret = avcodec_open2(dec.get(), codec, nullptr)) < 0) return fail(error, "open decoder");
+    PacketPtr pkt(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!pkt || !frame) return fail(error, "no memory");
+    SwsPtr sws;
+    std::vector<uint8_t> rgba;
+    auto drain = [&]() {
+        while (avcodec_receive_frame(dec.get(), frame.get()) == 0) {
+            const int w = frame->width, h = frame->height;
+            sws.reset(sws_getCachedContext(sws.release(), w, h,
+                                           static_cast<AVPixelFormat>(frame->format), w, h,
+                                           AV_PIX_FMT_RGBA, SWS_POINT, nullptr, nullptr, nullptr));
+            if (!sws) return false;
+            rgba.assign(static_cast<size_t>(w) * h * 4 + 64, 0);
+            uint8_t* dst[1] = {rgba.data()};
+            const int dstStride[1] = {w * 4};
+            sws_scale(sws.get(), frame->data, frame->linesize, 0, h, dst, dstStride);
+            const Rgba c = centreColour(rgba.data(), w, h, w * 4);
+            ReferenceFrame rf;
+            rf.width = w;
+            rf.height = h;
+            rf.index = frameIndexOfColour(Rgb{c.r, c.g, c.b});
+            rf.seconds = frame->best_effort_timestamp == AV_NOPTS_VALUE
+                             ? -1.0
+                             : static_cast<double>(frame->best_effort_timestamp) * av_q2d(st->time_base);
+            out.frames.push_back(rf);
+            av_frame_unref(frame.get());
+        }
+        return true;
+    };
+    while (av_read_frame(ic.get(), pkt.get()) >= 0) {
+        if (pkt->stream_index == vs) {
+            if (avcodec_send_packet(dec.get(), pkt.get()) < 0) ++out.decodeErrors;
+            if (!drain()) return fail(error, "swscale");
+        }
+        av_packet_unref(pkt.get());
+    }
+    avcodec_send_packet(dec.get(), nullptr);
+    if (!drain()) return fail(error, "swscale");
+    return true;
+}
+
+namespace {
+struct TempDir {
+    std::filesystem::path path;
+    TempDir() {
+        std::string templ = (std::filesystem::temp_directory_path() / "loopstage-clips-XXXXXX").string();
+        if (char* made = mkdtemp(templ.data())) path = made;
+        else path = std::filesystem::temp_directory_path();
+    }
+    ~TempDir() {
+        std::error_code ec;
+        if (path != std::filesystem::temp_directory_path()) std::filesystem::remove_all(path, ec);
+    }
+};
+}  // namespace
+
+std::string tempClipPath(const std::string& name) {
+    static TempDir dir;
+    return (dir.path / name).string();
+}
+
+}  // namespace loopstage::test

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Test movie files made on the fly with libavcodec/libavformat, so no binary clip is ever
+// committed. Every function here is safe to call from any one test thread at a time; the temp
+// directory is per process and removed when the process exits normally.
+namespace loopstage::test {
+
+struct ClipSpec {
+    enum class Codec {
+        H264,   // libx264 when the encoder exists, otherwise MPEG-4 part 2 (see h264Available)
+        Mpeg4,  // MPEG-4 part 2, 4:2:0 only
+        Mjpeg,  // intra-only, full-range 4:2:0/4:2:2/4:4:4
+        Ffv1,   // lossless, any size, 10-bit, alpha (use mkv, avi or mov)
+        Png,    // lossless RGB/RGBA, intra-only (use mov or mkv)
+    };
+    enum class PixelFormat { Yuv420p, Yuv422p, Yuv444p, Yuv420p10, Yuva420p, Rgba };
+
+    int width = 64, height = 48;
+    int fpsNum = 30, fpsDen = 1;
+    int frames = 30;
+    Codec codec = Codec::H264;
+    bool bFrames = true;
+    int gop = 12;
+    PixelFormat pixelFormat = PixelFormat::Yuv420p;
+    double startTimeSeconds = 0;  // presentation time of the first frame in the file
+    bool audioStream = false;     // silent AAC track as long as the video
+    bool dataStream = false;      // timecode ('tmcd') data track: mov/mp4 only
+    bool videoStream = true;
+    bool variableFrameRate = false;  // frame durations alternate 1 and 2 nominal periods
+    std::string container = "mp4";   // "mp4", "mov", "mkv", "avi"
+    // Frames (by index) whose coded packet is overwritten with random bytes in the file.
+    std::vector<int> corruptFrames;
+};
+
+// Writes the clip. Returns false with a reason when an encoder or muxer is missing or fails.
+bool writeClip(const std::string& path, const ClipSpec& spec, std::string* error = nullptr);
+
+// True when libavcodec has the libx264 encoder (ClipSpec::Codec::H264 is then real H.264).
+bool h264Available();
+
+// The picture of frame i: the top eighth of the rows (at least one) is white, all the rest is
+// colourOfFrame(i), so the centre of the picture carries the frame's identity. Levels are 32
+// apart so they survive lossy coding and colour conversion.
+struct Rgb {
+    uint8_t r = 0, g = 0, b = 0;
+};
+Rgb colourOfFrame(int index);
+// Inverse of colourOfFrame: -1 unless every channel is within `tolerance` of a level.
+int frameIndexOfColour(Rgb colour, int tolerance = 14);
+// Alpha written below the white band in alpha clips (Yuva420p, Rgba); the band itself is opaque.
+constexpr uint8_t kClipBodyAlpha = 160;
+
+// Presentation time of every frame relative to the first one, in seconds (VFR aware).
+std::vector<double> framePresentationSeconds(const ClipSpec& spec);
+// Span of one pass: last frame's presentation time plus its duration.
+double clipDurationSeconds(const ClipSpec& spec);
+// Index of the frame showing at `seconds` of (unwrapped, looping) movie time.
+int expectedFrameAt(const ClipSpec& spec, double seconds);
+
+// Mean colour of a small box at the centre of an RGBA picture (top row first).
+struct Rgba {
+    uint8_t r = 0, g = 0, b = 0, a = 0;
+};
+Rgba centreColour(const uint8_t* pixels, int width, int height, int strideBytes);
+// Colour of the pixel in the middle of the first row (inside the white band when upright).
+Rgba topRowColour(const uint8_t* pixels, int width, int strideBytes);
+
+// A reference decode of a whole file with plain libavcodec (no loopstage code), used to check
+// that written clips are what the spec says.
+struct ReferenceFrame {
+    double seconds = 0;  // best-effort timestamp in seconds
+    int index = -1;      // frameIndexOfColour of the centre
+    int width = 0, height = 0;
+};
+struct ReferenceDecode {
+    std::vector<ReferenceFrame> frames;
+    std::vector<int> streamTypes;  // AVMediaType of every stream, in order
+    int decodeErrors = 0;
+};
+bool referenceDecode(const std::string& path, ReferenceDecode& out, std::string* error = nullptr);
+
+// A path in this process's temp directory (created on first use, removed at exit).
+std::string tempClipPath(const std::string& name);
+
+}  // namespace loopstage::test
