@@ -1,0 +1,156 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/DecodedFrame.h"
+
+namespace loopstage::platform {
+
+class Movie;
+
+// Something a movie renders into (the GL side's texture visual context implements it).
+// Movie::open calls attachMovie(movie) on the main thread once the movie is open;
+// ~Movie calls detachMovie(movie) on the main thread before it stops its decode worker, so the
+// sink may still take frames until detachMovie returns. The sink must outlive its movies.
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+    virtual void attachMovie(Movie* movie) = 0;
+    virtual void detachMovie(Movie* movie) = 0;
+};
+
+struct MovieOpenProperties {
+    std::string path;
+    bool active = true;                 // start decoding at once
+    FrameSink* visualContext = nullptr;  // optional
+};
+
+constexpr uint32_t kVideoMediaType = 0x76696465;     // 'vide'
+constexpr uint32_t kSoundMediaType = 0x736f756e;     // 'soun'
+constexpr uint32_t kTextMediaType = 0x74657874;      // 'text' (timed text subtitles)
+constexpr uint32_t kSubtitleMediaType = 0x7362746c;  // 'sbtl' (bitmap and other subtitles)
+constexpr uint32_t kDataMediaType = 0x64617461;      // 'data' (timecode, metadata, attachments)
+constexpr int32_t kFixed1 = 0x00010000;              // rate 1.0 in 16.16
+constexpr uint32_t kLoopTimeBase = 1;
+
+// Counters for tests and benchmarks. Each is a monotonic count since open, read without locks.
+struct MovieCounters {
+    int64_t framesDecoded = 0;    // pictures out of the decoder
+    int64_t framesConverted = 0;  // pictures converted to RGBA and queued
+    int64_t framesSkippedLate = 0;  // pictures not converted because a newer one was already due
+    int64_t loopWraps = 0;          // seeks back to the start after a pass
+    int64_t decodeErrors = 0;       // packets or frames the decoder refused
+    int64_t failedPasses = 0;       // passes that produced no picture at all
+    int64_t reopens = 0;            // times the file had to be reopened because seeking failed
+    bool gaveUp = false;            // the worker stopped trying after too many failed passes
+};
+
+// One open movie file: demuxer, video decoder, a decode worker thread and a small pool of RGBA
+// frames ahead of the movie clock.
+//
+// Threads and lifetime:
+// - open, the destructor, goToBeginning, setRate, setTimeBaseFlags, setTrackEnabled, setActive
+//   and task belong to the main thread (one thread; they are not synchronised with each other).
+// - newestSerialAt and takeNewestFrameAt are for the render thread: they never wait for
+//   decoding, never allocate, and only hold a short internal mutex. They may run at the same time
+//   as any main-thread call except the destructor (the sink's detachMovie marks the end).
+// - All const getters may be called from any thread at any time during the movie's life.
+// - The decode worker is private: it starts in open (when active) or setActive(true), and the
+//   destructor or setActive(false) asks it to stop, wakes it, joins it, then frees FFmpeg state.
+// - Frames taken (FrameRef) may outlive the Movie.
+class Movie {
+public:
+    // Main thread. Opens by path, probes streams, opens the video decoder. On failure returns
+    // FFmpeg's (negative) error code and leaves `out` empty; on success 0. A file with no video
+    // stream opens (its tracks are listed, it never yields a frame). Refuses pictures larger
+    // than kMaxPictureSide on a side or kMaxPicturePixels in all with AVERROR(ERANGE).
+    static int open(const MovieOpenProperties& properties, std::unique_ptr<Movie>& out);
+    ~Movie();
+    Movie(const Movie&) = delete;
+    Movie& operator=(const Movie&) = delete;
+
+    static constexpr int kMaxPictureSide = 16384;
+    static constexpr int64_t kMaxPicturePixels = int64_t{1} << 28;
+
+    const std::string& path() const;
+
+    // ---- Clock (main thread writes; any thread reads)
+    // Movie time back to 0 at the current host time, keeping the rate; decoding restarts from
+    // the first frame and loop iteration 0, dropping frames decoded ahead.
+    void goToBeginning();
+    // 16.16 fixed point; 0 pauses. Negative rates are treated as 0 (no backward decoding).
+    void setRate(int32_t fixed16_16);
+    int32_t rate() const;
+    // Movie time at a host time: (host - hostTimeAtRateSet) * rate + timeAtRateSet, unwrapped
+    // (it grows past durationNs across loop passes).
+    int64_t movieTimeAt(int64_t hostNs) const;
+    void setTimeBaseFlags(uint32_t flags);  // kLoopTimeBase: loop at the end; default 0: stop
+    uint32_t timeBaseFlags() const;
+
+    // ---- Tracks: numbered from 1, one per stream, in stream order
+    int trackCount() const;
+    uint32_t trackMediaType(int track) const;  // 0 for a bad index
+    bool trackEnabled(int track) const;        // all enabled after open; false for a bad index
+    // Disabled tracks are neither demuxed (AVDISCARD_ALL, applied by the worker before its next
+    // read) nor decoded. Disabling the video track parks the worker until it is enabled again.
+    void setTrackEnabled(int track, bool enabled);
+    // Packets the worker has read for a track (0 for a bad index).
+    int64_t trackPacketsRead(int track) const;
+
+    // ---- Video facts
+    // Span of one pass of the video: an estimate from the container until the first pass ends,
+    // then exact: (last frame pts + its duration) - first pts. 0 without video.
+    int64_t durationNs() const;
+    bool durationIsMeasured() const;
+    int width() const;   // picture size, 0 without video
+    int height() const;
+    bool hasVideo() const;
+
+    // ---- Render thread
+    // Serial of the newest decoded frame not yet taken whose timeNs <= movieTimeAt(hostNs);
+    // 0 when no such frame is waiting (nothing due yet, or the due one was already taken).
+    int64_t newestSerialAt(int64_t hostNs) const;
+    // Takes that frame; older waiting frames are recycled. Empty if none.
+    FrameRef takeNewestFrameAt(int64_t hostNs);
+    // The facts (serial, timeNs, loopIteration, size; pixels must not be read) of the frame
+    // takeNewestFrameAt would return, without taking it. False if none.
+    bool peekNewestFrameAt(int64_t hostNs, DecodedFrame& out) const;
+    // Movie time of the newest decoded frame waiting to be taken; INT64_MIN when none waits.
+    int64_t decodedAheadUntilNs() const;
+
+    // ---- Main thread
+    // Starts or stops (joins) the decode worker; decoding resumes where it was.
+    void setActive(bool active);
+    bool isActive() const;
+    // Handles what the worker posted: logs each kind of trouble once per movie.
+    void task();
+
+    MovieCounters counters() const;
+    // Pool facts for tests: frames currently out of the free list (queued, lent or being
+    // written) and the pool's fixed size.
+    int framesInUse() const;
+    int poolSize() const;
+
+    struct Impl;
+
+private:
+    explicit Movie(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> d_;
+};
+
+// Main thread: runs task() of every open movie.
+struct MovieEngine {
+    static void task();
+    static int openMovieCount();
+};
+
+// Cheap probe through the same open path as Movie::open, without starting a worker: true for
+// exactly the files Movie::open accepts (a file with no video stream counts as openable).
+bool canOpenMovie(const std::string& path);
+bool canOpenMovie(const QString& path);
+
+}  // namespace loopstage::platform
