@@ -11,7 +11,7 @@
 #include <future>
 #include <thread>
 
-#include "stage/GlTestWindow.h"
+#include "support/GlTestWindow.h"
 #include "support/LogCapture.h"
 
 namespace loopstage::stage {

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QString>
+#include <memory>
+#include <mutex>
+
+#include "graphics/Vector4.h"
+#include "platform/TextureBuffer.h"
+#include "platform/VideoTimeStamp.h"
+
+namespace loopstage::platform {
+class Movie;
+class TextureVisualContext;
+}  // namespace loopstage::platform
+
+namespace loopstage::stage {
+class OpenGLView;
+}
+
+namespace loopstage::musician {
+
+// One video channel: a movie opened once, playing for ever in a loop with its video only, whose
+// newest frame stands in the scene as an upright 1 x 1 textured rectangle.
+//
+// Threads: creation, teardown and the accessors run on the main thread. renderChannel() runs on
+// the display link's thread outside the view's lock; renderMusician() runs under the view's lock
+// on whichever thread outputs the frame (the display link's, or the main thread on a reshape).
+// The current frame and its corners change together under a small lock, and a drawing holds its
+// own reference to the frame it binds, so it never uses a released texture or another frame's
+// corners. Coordinates are written and read whole (atomically): use storeCoordinate().
+//
+// Ownership: the musician owns its strings, movie, visual context and current frame, and keeps no
+// reference to the view. It must not be destroyed while a tick or a drawing may use it.
+class Musician {
+public:
+    // Null (after one log line) when the visual context or the movie cannot be made.
+    static std::unique_ptr<Musician> initWithName(const QString& name, const QString& filename,
+                                                  stage::OpenGLView* view);
+    ~Musician();
+    Musician(const Musician&) = delete;
+    Musician& operator=(const Musician&) = delete;
+
+    QString musicianName() const { return musicianName_; }
+    void setMusicianName(const QString& name) { musicianName_ = name; }
+    QString videoFilename() const { return videoFilename_; }
+    void setVideoFilename(const QString& filename) { videoFilename_ = filename; }
+    bool visible() const { return visible_; }
+    void setVisible(bool visible) { visible_ = visible; }
+    // The musician's own position; write its coordinates through storeCoordinate().
+    graphics::Vector4* position() { return &position_; }
+    float width() const { return width_; }
+    float height() const { return height_; }
+
+    bool renderChannel(const platform::VideoTimeStamp* timeStamp);
+    void renderMusician();
+
+    platform::Movie* channelMovie() const { return channelMovie_.get(); }
+    platform::TextureVisualContext* visualContext() const { return visualContext_.get(); }
+    platform::TextureBufferRef currentTexture() const;
+    struct Corners {
+        platform::TextureBuffer::TexCoord lowerLeft, lowerRight, upperRight, upperLeft;
+    };
+    Corners corners() const;
+
+    // Whole-value access to a coordinate shared with the drawing thread.
+    static void storeCoordinate(float& coordinate, float value);
+    static float loadCoordinate(const float& coordinate);
+
+private:
+    Musician() = default;
+    void _setCurrentTextureRef(platform::TextureBufferRef frame);
+
+    QString musicianName_;
+    QString videoFilename_;
+    alignas(16) graphics::Vector4 position_{};
+    float width_ = 1.0f;
+    float height_ = 1.0f;
+    bool visible_ = true;
+    std::unique_ptr<platform::Movie> channelMovie_;
+    std::unique_ptr<platform::TextureVisualContext> visualContext_;
+
+    mutable std::mutex frameMutex_;
+    platform::TextureBufferRef currentTexture_;  // guarded by frameMutex_
+    Corners corners_;                            // guarded by frameMutex_
+};
+
+}  // namespace loopstage::musician

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+#include "orchestra/MusicianList.h"
+#include "platform/DisplayLink.h"
+#include "platform/Displays.h"
+#include "platform/VideoTimeStamp.h"
+#include "stage/OrchestraDrawing.h"
+
+class QTableView;
+class QTimer;
+
+namespace loopstage::stage {
+class OpenGLView;
+}
+
+namespace loopstage::platform {
+class WindowMoveFilter;
+}
+
+namespace loopstage::orchestra {
+
+// Column identifiers of the musician table.
+inline const QString ID_COL_NAME = QStringLiteral("colName");
+inline const QString ID_COL_VISIBLE = QStringLiteral("colVisible");
+inline const QString ID_COL_VIDEO = QStringLiteral("colVideo");
+inline const QString ID_COL_X = QStringLiteral("colX");
+inline const QString ID_COL_Y = QStringLiteral("colY");
+inline const QString ID_COL_Z = QStringLiteral("colZ");
+
+// The controller: owns the musicians and the display link, switches playback, runs the render
+// tick, follows the display that shows the stage.
+//
+// Threads: the main thread runs set-up, playback toggles, housekeeping, screen following and
+// teardown. The display link's thread runs render() (and, inside the view's frame output,
+// renderOrchestra()); the main thread runs renderOrchestra() too when the view is reshaped, under
+// the same view lock. The musician list is read by the tick while the main thread appends.
+//
+// Teardown stops the display link, ends the housekeeping timer and the window-moved
+// subscription before any musician is destroyed, so nothing reaches a destroyed musician.
+class Orchestra final : public stage::OrchestraDrawing {
+public:
+    static constexpr int kHousekeepingIntervalMs = 15;
+
+    Orchestra();
+    ~Orchestra();
+    Orchestra(const Orchestra&) = delete;
+    Orchestra& operator=(const Orchestra&) = delete;
+
+    // Outlets, not owned.
+    QTableView* musicianView = nullptr;
+    stage::OpenGLView* openGLView = nullptr;
+
+    void awakeFromNib();
+    void togglePlayback();
+    int render(const platform::VideoTimeStamp* outputTime);
+    void renderOrchestra() override;
+    void windowChangedScreen();
+
+    bool isPlaying() const { return isPlaying_; }
+    platform::DisplayLink* displayLink() const { return displayLink_.get(); }
+    QTimer* qtHousekeepingTimer() const { return qtHousekeepingTimer_.get(); }
+    platform::DisplayId mainViewDisplayID() const { return mainViewDisplayID_; }
+    // Null when set-up ended before creating it.
+    const MusicianList* musicianList() const { return musicianList_.get(); }
+    MusicianList* musicianList() { return musicianList_.get(); }
+    std::size_t musicianCount() const { return musicianList_ ? musicianList_->count() : 0; }
+
+private:
+    void _qtHousekeeping();
+
+    std::unique_ptr<MusicianList> musicianList_;
+    bool isPlaying_ = false;
+    std::unique_ptr<platform::DisplayLink> displayLink_;
+    std::unique_ptr<QTimer> qtHousekeepingTimer_;
+    platform::DisplayId mainViewDisplayID_ = 0;
+    std::unique_ptr<platform::WindowMoveFilter> windowMoveSubscription_;
+};
+
+// The display link's output callback: hands the OUTPUT time stamp to the orchestra given as
+// context and returns its status.
+int myCVDisplayLinkOutputCallback(platform::DisplayLink* displayLink,
+                                  const platform::VideoTimeStamp* now,
+                                  const platform::VideoTimeStamp* outputTime, uint64_t flagsIn,
+                                  uint64_t* flagsOut, void* context);
+
+}  // namespace loopstage::orchestra

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <GL/gl.h>
+
+#include <cstdint>
+#include <memory>
+
+namespace loopstage::platform {
+
+class TexturePool;
+
+// One frame as an OpenGL texture, handed out by a TextureVisualContext and held through
+// TextureBufferRef (shared ownership; the texture goes back to its pool when the last holder,
+// including a drawing in progress, lets go).
+//
+// Threads: created on the thread that takes the frame; target() and cleanTexCoords() may be
+// read on any thread; name() only with a context current that shares objects with the view's
+// shared context (the drawing context, under the view's lock). The picture is uploaded there the
+// first time name() is asked for, so a take copies no picture data.
+class TextureBuffer {
+public:
+    struct TexCoord {
+        float s = 0, t = 0;
+    };
+
+    TextureBuffer(std::shared_ptr<TexturePool> pool, int slot, int64_t serial);
+    ~TextureBuffer();
+    TextureBuffer(const TextureBuffer&) = delete;
+    TextureBuffer& operator=(const TextureBuffer&) = delete;
+
+    GLenum target() const { return GL_TEXTURE_2D; }
+    GLuint name();
+    // Corners of the clean picture, lower-left, lower-right, upper-right, upper-left.
+    void cleanTexCoords(TexCoord* lowerLeft, TexCoord* lowerRight, TexCoord* upperRight,
+                        TexCoord* upperLeft) const;
+    int64_t serial() const { return serial_; }
+    int slot() const { return slot_; }
+
+private:
+    std::shared_ptr<TexturePool> pool_;
+    int slot_ = -1;
+    int64_t serial_ = 0;
+};
+
+using TextureBufferRef = std::shared_ptr<TextureBuffer>;
+
+}  // namespace loopstage::platform

@@ -1,0 +1,261 @@
+#include "platform/TextureVisualContext.h"
+
+#include <QOpenGLContext>
+#include <array>
+#include <map>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace loopstage::platform {
+
+namespace {
+
+// Texture names whose pool is gone. GL objects can only be deleted with a context of their
+// share group current, and a pool may die on any thread, so the names wait here until the next
+// upload in a context of that group.
+class TextureGraveyard {
+public:
+    static TextureGraveyard& instance() {
+        static TextureGraveyard graveyard;
+        return graveyard;
+    }
+    void bury(const void* group, GLuint name) {
+        std::lock_guard guard(mutex_);
+        names_[group].push_back(name);
+    }
+    void deleteBuriedIn(const void* group) {
+        std::vector<GLuint> names;
+        {
+            std::lock_guard guard(mutex_);
+            auto found = names_.find(group);
+            if (found == names_.end() || found->second.empty()) return;
+            names.swap(found->second);
+        }
+        glDeleteTextures(static_cast<GLsizei>(names.size()), names.data());
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<const void*, std::vector<GLuint>> names_;
+};
+
+}  // namespace
+
+// The textures of one visual context and the memory for the buffers that hand them out.
+class TexturePool {
+public:
+    static constexpr int kSlots = TextureVisualContext::kTexturesPerContext;
+    static constexpr std::size_t kBlockSize = 160;
+    static constexpr int kBlocks = kSlots * 2;
+
+    explicit TexturePool(const void* shareGroup) : shareGroup_(shareGroup) {}
+    ~TexturePool() {
+        for (Slot& slot : slots_) {
+            if (slot.name != 0) TextureGraveyard::instance().bury(shareGroup_, slot.name);
+        }
+    }
+
+    int acquire(FrameRef frame) {
+        std::lock_guard guard(mutex_);
+        for (int i = 0; i < kSlots; ++i) {
+            if (!slots_[i].inUse) {
+                slots_[i].inUse = true;
+                slots_[i].pending = std::move(frame);
+                return i;
+            }
+        }
+        return -1;
+    }
+
+    void release(int slot) {
+        FrameRef dropped;
+        std::lock_guard guard(mutex_);
+        dropped = std::move(slots_[slot].pending);
+        slots_[slot].inUse = false;
+    }
+
+    int inUse() const {
+        std::lock_guard guard(mutex_);
+        int n = 0;
+        for (const Slot& slot : slots_) n += slot.inUse ? 1 : 0;
+        return n;
+    }
+
+    // With a context of the share group current, under the view's lock: the texture name,
+    // uploading the waiting picture first.
+    GLuint upload(int index) {
+        Slot& slot = slots_[index];
+        FrameRef frame;
+        {
+            std::lock_guard guard(mutex_);
+            frame = std::move(slot.pending);
+        }
+        TextureGraveyard::instance().deleteBuriedIn(shareGroup_);
+        if (slot.name == 0) glGenTextures(1, &slot.name);
+        if (!frame) return slot.name;
+        const DecodedFrame* picture = frame.get();
+        glBindTexture(GL_TEXTURE_2D, slot.name);
+        if (slot.width != picture->width || slot.height != picture->height) {
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+            glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, picture->width, picture->height, 0, GL_RGBA,
+                         GL_UNSIGNED_BYTE, nullptr);
+            slot.width = picture->width;
+            slot.height = picture->height;
+        }
+        if (picture->strideBytes % 4 == 0) {
+            glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+            glPixelStorei(GL_UNPACK_ROW_LENGTH, picture->strideBytes / 4);
+            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, picture->width, picture->height, GL_RGBA,
+                            GL_UNSIGNED_BYTE, picture->pixels);
+            glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+        } else {
+            glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+            for (int row = 0; row < picture->height; ++row) {
+                glTexSubImage2D(GL_TEXTURE_2D, 0, 0, row, picture->width, 1, GL_RGBA,
+                                GL_UNSIGNED_BYTE, picture->pixels + row * picture->strideBytes);
+            }
+            glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+        }
+        return slot.name;
+    }
+
+    void* allocateBlock(std::size_t bytes) {
+        if (bytes <= kBlockSize) {
+            std::lock_guard guard(mutex_);
+            for (int i = 0; i < kBlocks; ++i) {
+                if (!blockUsed_[i]) {
+                    blockUsed_[i] = true;
+                    return blocks_[i].bytes;
+                }
+            }
+        }
+        return ::operator new(bytes);
+    }
+
+    void deallocateBlock(void* block) {
+        for (int i = 0; i < kBlocks; ++i) {
+            if (block == blocks_[i].bytes) {
+                std::lock_guard guard(mutex_);
+                blockUsed_[i] = false;
+                return;
+            }
+        }
+        ::operator delete(block);
+    }
+
+private:
+    struct Slot {
+        bool inUse = false;   // guarded by mutex_
+        FrameRef pending;     // guarded by mutex_
+        GLuint name = 0;      // the rest only with the drawing context current
+        int width = 0;
+        int height = 0;
+    };
+    struct alignas(std::max_align_t) Block {
+        unsigned char bytes[kBlockSize];
+    };
+
+    const void* shareGroup_;
+    mutable std::mutex mutex_;
+    std::array<Slot, kSlots> slots_{};
+    std::array<Block, kBlocks> blocks_{};
+    std::array<bool, kBlocks> blockUsed_{};
+};
+
+namespace {
+
+// Lets allocate_shared put a buffer and its reference count into the pool's own blocks, so a
+// take allocates nothing. The copy held by the shared state keeps the pool (and so the block)
+// alive until the block is given back.
+template <typename T>
+struct PoolAllocator {
+    using value_type = T;
+    std::shared_ptr<TexturePool> pool;
+
+    explicit PoolAllocator(std::shared_ptr<TexturePool> p) : pool(std::move(p)) {}
+    template <typename U>
+    PoolAllocator(const PoolAllocator<U>& other) : pool(other.pool) {}
+
+    T* allocate(std::size_t n) { return static_cast<T*>(pool->allocateBlock(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t) { pool->deallocateBlock(p); }
+
+    template <typename U>
+    bool operator==(const PoolAllocator<U>& other) const {
+        return pool == other.pool;
+    }
+};
+
+}  // namespace
+
+TextureBuffer::TextureBuffer(std::shared_ptr<TexturePool> pool, int slot, int64_t serial)
+    : pool_(std::move(pool)), slot_(slot), serial_(serial) {}
+
+TextureBuffer::~TextureBuffer() { pool_->release(slot_); }
+
+GLuint TextureBuffer::name() { return pool_->upload(slot_); }
+
+void TextureBuffer::cleanTexCoords(TexCoord* lowerLeft, TexCoord* lowerRight, TexCoord* upperRight,
+                                   TexCoord* upperLeft) const {
+    // Pictures are uploaded top row first and textures are sized to the picture exactly, so the
+    // picture's top lies at t = 0 and nothing needs cropping.
+    *lowerLeft = {0.0f, 1.0f};
+    *lowerRight = {1.0f, 1.0f};
+    *upperRight = {1.0f, 0.0f};
+    *upperLeft = {0.0f, 0.0f};
+}
+
+int TextureVisualContext::create(QOpenGLContext* sharedContext, const QSurfaceFormat& pixelFormat,
+                                 std::unique_ptr<TextureVisualContext>* out) {
+    out->reset();
+    if (!sharedContext || !sharedContext->isValid()) return kVisualContextNoSharedContext;
+    if (pixelFormat.renderableType() != QSurfaceFormat::OpenGL &&
+        pixelFormat.renderableType() != QSurfaceFormat::DefaultRenderableType) {
+        return kVisualContextInvalidPixelFormat;
+    }
+    out->reset(new TextureVisualContext(std::make_shared<TexturePool>(sharedContext->shareGroup())));
+    return kVisualContextSuccess;
+}
+
+TextureVisualContext::TextureVisualContext(std::shared_ptr<TexturePool> pool)
+    : pool_(std::move(pool)) {}
+
+TextureVisualContext::~TextureVisualContext() = default;
+
+void TextureVisualContext::attachMovie(Movie* movie) { movie_ = movie; }
+
+void TextureVisualContext::detachMovie(Movie* movie) {
+    if (movie_ == movie) movie_ = nullptr;
+}
+
+// Frames arrive through the movie's own queue and are uploaded when first drawn, so a tick has
+// no periodic work to do here.
+void TextureVisualContext::task() {}
+
+bool TextureVisualContext::isNewImageAvailable(const VideoTimeStamp* timeStamp) const {
+    if (!movie_) return false;
+    const int64_t serial = movie_->newestSerialAt(timeStamp->hostTime);
+    return serial != 0 && serial != lastSerial_;
+}
+
+int TextureVisualContext::copyImageForTime(const VideoTimeStamp* timeStamp,
+                                           TextureBufferRef* out) {
+    out->reset();
+    if (!movie_) return kVisualContextNoMovie;
+    FrameRef frame = movie_->takeNewestFrameAt(timeStamp->hostTime);
+    if (!frame) return kVisualContextNoMovie;
+    const int64_t serial = frame.get()->serial;
+    const int slot = pool_->acquire(std::move(frame));
+    if (slot < 0) return kVisualContextNoTexture;
+    lastSerial_ = serial;
+    *out = std::allocate_shared<TextureBuffer>(PoolAllocator<TextureBuffer>(pool_), pool_, slot,
+                                               serial);
+    return kVisualContextSuccess;
+}
+
+int TextureVisualContext::texturesInUse() const { return pool_->inUse(); }
+
+}  // namespace loopstage::platform

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QSurfaceFormat>
+#include <cstdint>
+#include <memory>
+
+#include "platform/Movie.h"
+#include "platform/TextureBuffer.h"
+#include "platform/VideoTimeStamp.h"
+
+class QOpenGLContext;
+
+namespace loopstage::platform {
+
+enum VisualContextStatus : int {
+    kVisualContextSuccess = 0,
+    kVisualContextNoSharedContext = -108,
+    kVisualContextInvalidPixelFormat = -109,
+    kVisualContextNoMovie = -110,
+    kVisualContextNoTexture = -111,
+};
+
+// A movie's frames as OpenGL textures usable in every context sharing objects with the shared
+// context it was made on. A movie renders into it (Movie::open attaches itself); the render
+// tick asks whether a new image is due and takes it.
+//
+// Threads: created and destroyed on the main thread; task(), isNewImageAvailable() and
+// copyImageForTime() run on the display link's thread (one tick at a time). Textures are
+// uploaded lazily in the drawing context (TextureBuffer::name()), which on Mesa's llvmpipe is
+// about 25 times cheaper than an upload from a second context. The texture pool outlives this
+// object while any TextureBuffer still holds one of its textures.
+class TextureVisualContext final : public FrameSink {
+public:
+    static constexpr int kTexturesPerContext = 4;
+
+    static int create(QOpenGLContext* sharedContext, const QSurfaceFormat& pixelFormat,
+                      std::unique_ptr<TextureVisualContext>* out);
+    ~TextureVisualContext() override;
+
+    void attachMovie(Movie* movie) override;
+    void detachMovie(Movie* movie) override;
+
+    void task();
+    bool isNewImageAvailable(const VideoTimeStamp* timeStamp) const;
+    // Hands out the frame due at the time stamp, owned by the caller. Fails with a non-zero
+    // status and leaves `out` empty when no frame is due or every texture is in use.
+    int copyImageForTime(const VideoTimeStamp* timeStamp, TextureBufferRef* out);
+
+    // Textures in use now (held by buffers), for tests and figures.
+    int texturesInUse() const;
+
+private:
+    explicit TextureVisualContext(std::shared_ptr<TexturePool> pool);
+
+    std::shared_ptr<TexturePool> pool_;
+    Movie* movie_ = nullptr;
+    int64_t lastSerial_ = 0;
+};
+
+}  // namespace loopstage::platform

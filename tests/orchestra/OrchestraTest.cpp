@@ -1,0 +1,246 @@
+#include "orchestra/Orchestra.h"
+
+#include <gtest/gtest.h>
+
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTableView>
+#include <QTest>
+#include <QTimer>
+#include <thread>
+
+#include "stage/HeightSlider.h"
+#include "stage/OpenGLView.h"
+#include "support/LogCapture.h"
+#include "support/ScriptedDisplayLink.h"
+
+namespace loopstage::orchestra {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The controller wired to a real table and a real stage view in a real window, as the main
+// window wires them.
+struct Wiring {
+    QTableView table;
+    stage::HeightSlider slider;
+    stage::OpenGLView view;
+    std::unique_ptr<Orchestra> orchestra = std::make_unique<Orchestra>();
+
+    Wiring() {
+        orchestra->musicianView = &table;
+        orchestra->openGLView = &view;
+        view.anOrchestra = orchestra.get();
+        view.cameraHeightSlider = &slider;
+        view.awakeFromNib();
+        orchestra->awakeFromNib();
+    }
+    ~Wiring() {
+        orchestra.reset();
+        view.anOrchestra = nullptr;
+    }
+    bool show() {
+        if (!view.openGLContext() || !view.openGLContext()->isValid()) return false;
+        view.resize(160, 120);
+        view.show();
+        return QTest::qWaitForWindowExposed(&view);
+    }
+};
+
+bool hasScreen() { return QGuiApplication::primaryScreen() != nullptr; }
+
+TEST(OrchestraSetup, RealLinkGivesListContextsAndDropTargetWithPlaybackOff) {
+    if (!hasScreen()) GTEST_SKIP();
+    test::LogCapture log;
+    Wiring w;
+    ASSERT_NE(w.orchestra->displayLink(), nullptr);
+    EXPECT_FALSE(w.orchestra->displayLink()->isRunning());
+    EXPECT_FALSE(w.orchestra->isPlaying());
+    EXPECT_EQ(w.orchestra->qtHousekeepingTimer(), nullptr);
+    EXPECT_EQ(w.orchestra->mainViewDisplayID(), platform::mainDisplayId());
+    ASSERT_NE(w.orchestra->musicianList(), nullptr);
+    EXPECT_EQ(w.orchestra->musicianList()->count(), 0u);
+    EXPECT_NE(w.view.sharedContext(), nullptr);
+    EXPECT_TRUE(w.table.acceptDrops());
+    EXPECT_TRUE(w.table.viewport()->acceptDrops());
+    EXPECT_TRUE(log.lines().isEmpty()) << log.lines().join(QLatin1Char('\n')).toStdString();
+}
+
+// The real link ticks only between the two toggles, and the timer exists only between them.
+TEST(OrchestraPlayback, ToggleStartsAndStopsTicksAndTheHousekeepingTimer) {
+    if (!hasScreen()) GTEST_SKIP();
+    Wiring w;
+    if (!w.show()) GTEST_SKIP() << "no OpenGL window";
+    test::LogCapture log;
+    const int64_t framesBefore = w.view.framesOutput();
+    QTest::qWait(50);
+    EXPECT_EQ(w.view.framesOutput(), framesBefore) << "frames without playback";
+
+    w.orchestra->togglePlayback();
+    EXPECT_TRUE(w.orchestra->isPlaying());
+    QTimer* timer = w.orchestra->qtHousekeepingTimer();
+    ASSERT_NE(timer, nullptr);
+    EXPECT_TRUE(timer->isActive());
+    EXPECT_FALSE(timer->isSingleShot());
+    EXPECT_EQ(timer->interval(), 15);
+    EXPECT_EQ(timer->timerType(), Qt::PreciseTimer);
+    QTRY_VERIFY_WITH_TIMEOUT(w.view.framesOutput() >= framesBefore + 10, 5000);
+
+    w.orchestra->togglePlayback();
+    EXPECT_FALSE(w.orchestra->isPlaying());
+    EXPECT_EQ(w.orchestra->qtHousekeepingTimer(), nullptr);
+    EXPECT_FALSE(w.orchestra->displayLink()->isRunning());
+    const int64_t framesAtStop = w.view.framesOutput();
+    QTest::qWait(60);
+    EXPECT_EQ(w.view.framesOutput(), framesAtStop) << "a tick came after Stopping";
+    EXPECT_EQ(log.lines(), (QStringList{QStringLiteral("Starting"), QStringLiteral("Stopping")}));
+}
+
+TEST(OrchestraPlayback, RefusedStartLogsOnlyStartingAndLeavesPlaybackOff) {
+    if (!hasScreen()) GTEST_SKIP();
+    test::ScriptedDisplayLinks links;
+    links.script->startStatus = -6662;
+    Wiring w;
+    test::LogCapture log;
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        w.orchestra->togglePlayback();
+        EXPECT_FALSE(w.orchestra->isPlaying());
+        EXPECT_EQ(w.orchestra->qtHousekeepingTimer(), nullptr);
+        EXPECT_EQ(links.script->starts, attempt) << "each toggle tries again";
+    }
+    EXPECT_EQ(log.lines(), (QStringList{QStringLiteral("Starting"), QStringLiteral("Starting")}));
+    EXPECT_EQ(links.script->stops, 0);
+}
+
+TEST(OrchestraSetup, FailedLinkCreationEndsSetUpAndLeavesEveryToggleWithoutEffect) {
+    if (!hasScreen()) GTEST_SKIP();
+    test::ScriptedDisplayLinks links;
+    links.script->createStatus = -6661;
+    int lookups = 0;
+    platform::setWindowDisplayLookupForTesting([&](const QWindow*) {
+        ++lookups;
+        return platform::DisplayId{9};
+    });
+    test::LogCapture log;
+    {
+        Wiring w;
+        EXPECT_EQ(log.lines(), QStringList{QStringLiteral("DisplayLink created with error:-6661")});
+        EXPECT_EQ(w.orchestra->displayLink(), nullptr);
+        EXPECT_EQ(w.orchestra->musicianList(), nullptr);
+        EXPECT_EQ(w.orchestra->musicianCount(), 0u);
+        EXPECT_EQ(w.view.sharedContext(), nullptr) << "set-up must stop before the contexts";
+        EXPECT_FALSE(w.table.acceptDrops());
+
+        log.clear();
+        w.orchestra->togglePlayback();
+        w.orchestra->togglePlayback();
+        EXPECT_FALSE(w.orchestra->isPlaying());
+        EXPECT_EQ(w.orchestra->qtHousekeepingTimer(), nullptr);
+        EXPECT_EQ(log.lines(), (QStringList{QStringLiteral("Starting"), QStringLiteral("Starting")}));
+
+        // No window-moved subscription either.
+        QWindow other;
+        other.resize(50, 50);
+        other.show();
+        other.setPosition(120, 90);
+        QTest::qWait(100);
+        EXPECT_EQ(lookups, 0);
+        EXPECT_EQ(w.orchestra->mainViewDisplayID(), platform::mainDisplayId());
+    }
+    platform::setWindowDisplayLookupForTesting({});
+}
+
+// A second display is stood in for by the window-display lookup; the moves themselves are real
+// window moves reaching the application's event filter.
+TEST(OrchestraScreens, FollowsTheStageToAnotherDisplayOnceAndIgnoresNoScreen) {
+    if (!hasScreen()) GTEST_SKIP();
+    test::ScriptedDisplayLinks links;
+    platform::DisplayId shownOn = platform::mainDisplayId();
+    int lookups = 0;
+    platform::setWindowDisplayLookupForTesting([&](const QWindow*) {
+        ++lookups;
+        return shownOn;
+    });
+    {
+        Wiring w;
+        QWindow mover;
+        mover.resize(40, 40);
+        mover.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&mover));
+        int x = 10;
+        auto moveWindow = [&] {
+            const int before = lookups;
+            x += 17;
+            mover.setPosition(x, 30);
+            QTRY_VERIFY_WITH_TIMEOUT(lookups > before, 3000);
+        };
+
+        moveWindow();
+        EXPECT_TRUE(links.script->currentDisplayCalls.empty()) << "same display";
+
+        shownOn = 7;
+        moveWindow();
+        EXPECT_EQ(links.script->currentDisplayCalls, std::vector<platform::DisplayId>{7});
+        EXPECT_EQ(w.orchestra->mainViewDisplayID(), 7u);
+        moveWindow();
+        EXPECT_EQ(links.script->currentDisplayCalls.size(), 1u) << "already on display 7";
+
+        w.orchestra->togglePlayback();
+        ASSERT_TRUE(w.orchestra->isPlaying());
+        shownOn = 0;
+        moveWindow();
+        EXPECT_EQ(links.script->currentDisplayCalls.size(), 1u) << "no screen changes nothing";
+        EXPECT_EQ(w.orchestra->mainViewDisplayID(), 7u);
+        shownOn = 3;
+        moveWindow();
+        EXPECT_EQ(links.script->currentDisplayCalls, (std::vector<platform::DisplayId>{7, 3}));
+    }
+    // After teardown a move reaches nobody.
+    const int atTeardown = lookups;
+    QWindow late;
+    late.resize(30, 30);
+    late.show();
+    late.setPosition(200, 200);
+    QTest::qWait(100);
+    EXPECT_EQ(lookups, atTeardown);
+    platform::setWindowDisplayLookupForTesting({});
+}
+
+TEST(OrchestraTick, EmptyListStillOutputsOneCleanFramePerTick) {
+    if (!hasScreen()) GTEST_SKIP();
+    test::ScriptedDisplayLinks links;
+    Wiring w;
+    if (!w.show()) GTEST_SKIP() << "no OpenGL window";
+    w.view.setDirty(true);
+    const int64_t before = w.view.framesOutput();
+    const platform::VideoTimeStamp now{1'000'000, 1, 16'666'666, 1.0};
+    const platform::VideoTimeStamp output{now.hostTime + now.videoRefreshPeriod, 2, 16'666'666, 1.0};
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(links.script->fire(now, output), 0);
+    EXPECT_EQ(w.view.framesOutput(), before + 3);
+    EXPECT_FALSE(w.view.isDirty());
+}
+
+// Closing while the real link ticks: the link is stopped and joined before anything else goes,
+// so no tick reaches a destroyed object (ASan/TSan would catch one).
+TEST(OrchestraTeardown, DestroyingWhilePlayingStopsTicksFirst) {
+    if (!hasScreen()) GTEST_SKIP();
+    for (int round = 0; round < 3; ++round) {
+        Wiring w;
+        if (!w.show()) GTEST_SKIP() << "no OpenGL window";
+        w.orchestra->togglePlayback();
+        ASSERT_TRUE(w.orchestra->isPlaying());
+        const int64_t before = w.view.framesOutput();
+        QTRY_VERIFY_WITH_TIMEOUT(w.view.framesOutput() > before + 2, 5000);
+        // Also resize while ticks run: reshape outputs frames on this thread meanwhile.
+        w.view.resize(180 + round * 10, 130);
+        QTest::qWait(30);
+        w.orchestra.reset();
+        w.view.anOrchestra = nullptr;
+        const int64_t atTeardown = w.view.framesOutput();
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(w.view.framesOutput(), atTeardown);
+    }
+}
+
+}  // namespace
+}  // namespace loopstage::orchestra
