@@ -3,5 +3,6 @@ loopstage_test(movie_tests
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/MovieClipsTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MovieOpenTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/MovieDecodeTest.cpp
   LIBS loopstage::platform PkgConfig::FFMPEG
   LABELS "platform;threads")

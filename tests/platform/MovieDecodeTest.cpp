@@ -1,0 +1,599 @@
+// The decode worker, frame pool, clock and loop, driven with real clips. Frames are identified
+// by the colour code the clip generator paints, so every check is about real pixels.
+//
+// Most tests run the clock slowly (rate 1/16) and compute host times from it: the worker is
+// never late then, so the frame chosen at a host time depends only on correctness, not on how
+// fast this machine (or a sanitizer build) is. Tests about lateness use the real clock.
+#include <gtest/gtest.h>
+
+#include <QtGlobal>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/HostTime.h"
+#include "platform/Movie.h"
+#include "support/TestClips.h"
+
+namespace loopstage::platform {
+namespace {
+
+using test::ClipSpec;
+using namespace std::chrono_literals;
+
+constexpr int32_t kSlowRate = kFixed1 / 16;
+
+bool pollUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5000ms) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) return done();
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+std::string clipPath(const std::string& name, const ClipSpec& spec) {
+    return test::tempClipPath(name + "." + spec.container);
+}
+
+std::unique_ptr<Movie> openWritten(const std::string& name, const ClipSpec& spec,
+                                   FrameSink* sink = nullptr) {
+    const std::string path = clipPath(name, spec);
+    std::string error;
+    if (!test::writeClip(path, spec, &error)) {
+        ADD_FAILURE() << "writeClip " << name << ": " << error;
+        return nullptr;
+    }
+    std::unique_ptr<Movie> movie;
+    const int status = Movie::open({path, true, sink}, movie);
+    EXPECT_EQ(status, 0) << name;
+    return movie;
+}
+
+// Starts the clock at movie time 0 with `rate`; returns the host time of movie time 0, read
+// back through movieTimeAt (the host time setRate recorded is not exposed otherwise).
+int64_t startClock(Movie& movie, int32_t rate) {
+    movie.goToBeginning();
+    movie.setRate(rate);
+    const int64_t probe = hostTimeNow();
+    const int64_t movieNs = movie.movieTimeAt(probe);
+    return probe - static_cast<int64_t>(static_cast<double>(movieNs) * kFixed1 / rate);
+}
+
+int64_t hostAt(int64_t hostZero, int64_t movieNs, int32_t rate) {
+    return hostZero + static_cast<int64_t>(std::llround(static_cast<double>(movieNs) * kFixed1 / rate));
+}
+
+int indexOf(const DecodedFrame& f) {
+    const test::Rgba c = test::centreColour(f.pixels, f.width, f.height, f.strideBytes);
+    return test::frameIndexOfColour(test::Rgb{c.r, c.g, c.b});
+}
+
+int64_t secondsToNs(double s) { return std::llround(s * 1e9); }
+
+// ---------------------------------------------------------------- frame choice across wraps
+
+struct SequenceCase {
+    const char* name;
+    ClipSpec spec;
+};
+void PrintTo(const SequenceCase& c, std::ostream* os) { *os << c.name; }
+
+std::vector<SequenceCase> sequenceCases() {
+    using C = ClipSpec::Codec;
+    std::vector<SequenceCase> cases;
+    auto add = [&](const char* name, auto tweak) {
+        ClipSpec s;
+        s.frames = 24;
+        tweak(s);
+        cases.push_back({name, s});
+    };
+    add("H264LongGopBFrames", [](ClipSpec& s) { s.gop = 24; });
+    add("MjpegAvi", [](ClipSpec& s) {
+        s.codec = C::Mjpeg;
+        s.container = "avi";
+    });
+    add("H264StartOffsetMkv", [](ClipSpec& s) {
+        s.container = "mkv";
+        s.startTimeSeconds = 1.5;
+    });
+    add("H264StartOffsetMp4", [](ClipSpec& s) { s.startTimeSeconds = 0.5; });
+    add("H264VariableFrameRate", [](ClipSpec& s) {
+        s.variableFrameRate = true;
+        s.frames = 21;
+    });
+    add("Mpeg4BFramesAviTimestampsMissing", [](ClipSpec& s) {
+        s.codec = C::Mpeg4;
+        s.container = "avi";
+    });
+    add("Ffv1OddSizeMkv", [](ClipSpec& s) {
+        s.codec = C::Ffv1;
+        s.container = "mkv";
+        s.width = 33;
+        s.height = 25;
+    });
+    return cases;
+}
+
+class MovieFrameSequence : public ::testing::TestWithParam<SequenceCase> {};
+
+TEST_P(MovieFrameSequence, EveryFrameAtItsTimeAcrossThreeWraps) {
+    const ClipSpec& spec = GetParam().spec;
+    auto movie = openWritten(std::string("seq-") + GetParam().name, spec);
+    ASSERT_TRUE(movie);
+    movie->setTimeBaseFlags(kLoopTimeBase);
+    const int64_t zero = startClock(*movie, kSlowRate);
+
+    const std::vector<double> times = test::framePresentationSeconds(spec);
+    const int64_t clipNs = secondsToNs(test::clipDurationSeconds(spec));
+    int64_t lastSerial = 0;
+    for (int pass = 0; pass < 4; ++pass) {
+        for (int i = 0; i < spec.frames; ++i) {
+            const int64_t startNs = pass * clipNs + secondsToNs(times[static_cast<size_t>(i)]);
+            const double periods = (i + 1 < spec.frames ? times[static_cast<size_t>(i) + 1]
+                                                         : test::clipDurationSeconds(spec)) -
+                                   times[static_cast<size_t>(i)];
+            const int64_t sampleNs = startNs + secondsToNs(periods / 2);
+            ASSERT_TRUE(pollUntil([&] { return movie->decodedAheadUntilNs() >= startNs - 1'000'000; }))
+                << "frame " << i << " of pass " << pass << " never decoded";
+            const int64_t host = hostAt(zero, sampleNs, kSlowRate);
+            const int64_t announced = movie->newestSerialAt(host);
+            FrameRef f = movie->takeNewestFrameAt(host);
+            ASSERT_TRUE(f) << "frame " << i << " of pass " << pass;
+            EXPECT_EQ(f->serial, announced);
+            EXPECT_GT(f->serial, lastSerial);
+            lastSerial = f->serial;
+            EXPECT_EQ(indexOf(*f), i) << "pass " << pass;
+            EXPECT_EQ(f->loopIteration, pass) << "frame " << i;
+            EXPECT_NEAR(static_cast<double>(f->timeNs), static_cast<double>(startNs), 1e6)
+                << "frame " << i << " pass " << pass;
+            EXPECT_EQ(f->width, spec.width);
+            EXPECT_EQ(f->height, spec.height);
+            if (pass == 0 && i == spec.frames - 1) {
+                // The end of the first pass is measured before any frame of the second exists.
+                ASSERT_TRUE(pollUntil([&] { return movie->durationIsMeasured(); }));
+                EXPECT_NEAR(static_cast<double>(movie->durationNs()), static_cast<double>(clipNs), 1e6);
+            }
+        }
+    }
+    const MovieCounters c = movie->counters();
+    EXPECT_GE(c.loopWraps, 3);
+    EXPECT_EQ(c.framesSkippedLate, 0);
+    EXPECT_EQ(c.decodeErrors, 0);
+    EXPECT_LE(movie->framesInUse(), movie->poolSize());
+
+    // Back to the beginning: the first frame of pass 0 again, whatever was decoded ahead.
+    const int64_t zero2 = startClock(*movie, kSlowRate);
+    ASSERT_TRUE(pollUntil([&] { return movie->newestSerialAt(zero2 + 1'000'000) != 0; }));
+    FrameRef first = movie->takeNewestFrameAt(zero2 + 1'000'000);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(indexOf(*first), 0);
+    EXPECT_EQ(first->loopIteration, 0);
+    EXPECT_GT(first->serial, lastSerial);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, MovieFrameSequence, ::testing::ValuesIn(sequenceCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- pixel formats
+
+struct FormatCase {
+    const char* name;
+    ClipSpec spec;
+};
+void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.name; }
+
+std::vector<FormatCase> formatCases() {
+    using C = ClipSpec::Codec;
+    using PF = ClipSpec::PixelFormat;
+    auto make = [](C codec, const char* container, int w, int h, PF pf) {
+        ClipSpec s;
+        s.codec = codec;
+        s.container = container;
+        s.width = w;
+        s.height = h;
+        s.pixelFormat = pf;
+        s.frames = 6;
+        return s;
+    };
+    return {
+        {"H264CroppedHeight", make(C::H264, "mp4", 100, 60, PF::Yuv420p)},
+        {"H264Yuv444", make(C::H264, "mp4", 64, 48, PF::Yuv444p)},
+        {"H264TenBit", make(C::H264, "mkv", 64, 48, PF::Yuv420p10)},
+        {"MjpegYuv422", make(C::Mjpeg, "avi", 64, 48, PF::Yuv422p)},
+        {"Ffv1OddWidth", make(C::Ffv1, "mkv", 63, 47, PF::Yuv420p)},
+        {"Ffv1TenBitOdd", make(C::Ffv1, "mkv", 65, 49, PF::Yuv420p10)},
+        {"Ffv1Yuv444", make(C::Ffv1, "mkv", 64, 48, PF::Yuv444p)},
+        {"Ffv1Alpha", make(C::Ffv1, "mkv", 64, 48, PF::Yuva420p)},
+        {"PngRgbaMov", make(C::Png, "mov", 37, 29, PF::Rgba)},
+    };
+}
+
+class MovieFormats : public ::testing::TestWithParam<FormatCase> {};
+
+TEST_P(MovieFormats, SizeOrientationColourAndAlpha) {
+    const ClipSpec& spec = GetParam().spec;
+    const std::string path = clipPath(std::string("fmt-") + GetParam().name, spec);
+    std::string error;
+    if (!test::writeClip(path, spec, &error)) GTEST_SKIP() << "cannot write this clip here: " << error;
+    std::unique_ptr<Movie> movie;
+    ASSERT_EQ(Movie::open({path, true, nullptr}, movie), 0);
+    EXPECT_EQ(movie->width(), spec.width);
+    EXPECT_EQ(movie->height(), spec.height);
+    const int64_t zero = startClock(*movie, kSlowRate);
+    const bool alpha = spec.pixelFormat == ClipSpec::PixelFormat::Yuva420p ||
+                       spec.pixelFormat == ClipSpec::PixelFormat::Rgba;
+    const auto times = test::framePresentationSeconds(spec);
+    for (int i = 0; i < 3; ++i) {
+        const int64_t t = secondsToNs(times[static_cast<size_t>(i)]) + 1'000'000;
+        ASSERT_TRUE(pollUntil([&] { return movie->decodedAheadUntilNs() >= t - 2'000'000; }));
+        FrameRef f = movie->takeNewestFrameAt(hostAt(zero, t, kSlowRate));
+        ASSERT_TRUE(f);
+        ASSERT_EQ(f->width, spec.width);
+        ASSERT_EQ(f->height, spec.height);
+        EXPECT_GE(f->strideBytes, f->width * 4);
+        EXPECT_EQ(indexOf(*f), i);
+        const test::Rgba centre = test::centreColour(f->pixels, f->width, f->height, f->strideBytes);
+        EXPECT_NEAR(centre.a, alpha ? test::kClipBodyAlpha : 255, 2);
+        const test::Rgba top = test::topRowColour(f->pixels, f->width, f->strideBytes);
+        EXPECT_GE(top.r, 235) << "top row must be the white band (picture upright)";
+        EXPECT_GE(top.g, 235);
+        EXPECT_GE(top.b, 235);
+        // The last pixel of the last row is inside the picture: no decoder padding, no garbage.
+        const uint8_t* last = f->pixels + static_cast<ptrdiff_t>(f->height - 1) * f->strideBytes +
+                              (f->width - 1) * 4;
+        EXPECT_EQ(test::frameIndexOfColour(test::Rgb{last[0], last[1], last[2]}, 20), i);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, MovieFormats, ::testing::ValuesIn(formatCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- loop timing in real time
+
+TEST(MovieLoop, FramesAfterEachWrapAreDecodedBeforeTheyAreDue) {
+    ClipSpec spec;
+    spec.frames = 12;  // 0.4 s a pass
+    auto movie = openWritten("wrap-realtime", spec);
+    ASSERT_TRUE(movie);
+    movie->setTimeBaseFlags(kLoopTimeBase);
+    const int64_t zero = startClock(*movie, kFixed1);
+    const int64_t clipNs = secondsToNs(test::clipDurationSeconds(spec));
+    bool readyEarly[4] = {};
+    FrameRef onScreen;  // what a sink would hold
+    const int64_t end = zero + 3 * clipNs + clipNs / 2;
+    while (hostTimeNow() < end) {
+        const int64_t now = hostTimeNow();
+        for (int w = 1; w <= 3; ++w) {
+            const int64_t due = zero + w * clipNs;
+            if (now >= due - 30'000'000 && now < due - 2'000'000 && !readyEarly[w]) {
+                DecodedFrame peek;
+                if (movie->peekNewestFrameAt(due + 1'000'000, peek) && peek.loopIteration == w &&
+                    std::llabs(peek.timeNs - w * clipNs) < 1'000'000)
+                    readyEarly[w] = true;
+            }
+        }
+        if (FrameRef f = movie->takeNewestFrameAt(now)) onScreen = std::move(f);
+        std::this_thread::sleep_for(3ms);
+    }
+    for (int w = 1; w <= 3; ++w) EXPECT_TRUE(readyEarly[w]) << "wrap " << w;
+    ASSERT_TRUE(onScreen);
+    EXPECT_EQ(onScreen->loopIteration, 3);
+}
+
+// ---------------------------------------------------------------- late frames
+
+TEST(MovieLate, WorkerSkipsSupersededFramesAndCatchesUp) {
+    ClipSpec spec;
+    spec.frames = 60;  // 2 s
+    spec.gop = 60;
+    auto movie = openWritten("late", spec);
+    ASSERT_TRUE(movie);
+    movie->setTimeBaseFlags(kLoopTimeBase);
+    const int64_t zero = startClock(*movie, kFixed1);
+    // The render thread stalls: nothing is taken while the clock runs for 0.9 s.
+    std::this_thread::sleep_for(900ms);
+    ASSERT_TRUE(pollUntil([&] {
+        const int64_t now = hostTimeNow();
+        FrameRef f = movie->takeNewestFrameAt(now);
+        if (!f) return false;
+        const int expected = test::expectedFrameAt(spec, static_cast<double>(now - zero) / 1e9);
+        return std::abs(indexOf(*f) - expected) <= 1;
+    })) << "never caught up with the clock";
+    const MovieCounters c = movie->counters();
+    EXPECT_GE(c.framesSkippedLate, 10) << "late frames should not be converted";
+    EXPECT_LT(c.framesConverted, c.framesDecoded);
+}
+
+// ---------------------------------------------------------------- no loop
+
+TEST(MovieNoLoop, StopsAtTheEndShowingTheLastFrameEvenWhenLate) {
+    ClipSpec spec;
+    spec.frames = 10;
+    auto movie = openWritten("noloop", spec);
+    ASSERT_TRUE(movie);
+    ASSERT_EQ(movie->timeBaseFlags(), 0u);
+    const int64_t zero = startClock(*movie, kFixed1);
+    // Nothing taken until well past the end: every frame but the first few is late.
+    std::this_thread::sleep_for(std::chrono::milliseconds(
+        static_cast<int>(test::clipDurationSeconds(spec) * 1500)));
+    FrameRef last;
+    ASSERT_TRUE(pollUntil([&] {
+        if (FrameRef f = movie->takeNewestFrameAt(hostTimeNow())) last = std::move(f);
+        return last && indexOf(*last) == spec.frames - 1;
+    })) << "the last frame must be shown at the end";
+    EXPECT_EQ(last->loopIteration, 0);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(movie->newestSerialAt(hostTimeNow() + 10'000'000'000), 0) << "nothing after the end";
+    EXPECT_EQ(movie->counters().loopWraps, 0);
+
+    // Turning looping on later resumes at the clock's pass, not at pass 1.
+    movie->setTimeBaseFlags(kLoopTimeBase);
+    const int64_t clipNs = secondsToNs(test::clipDurationSeconds(spec));
+    ASSERT_TRUE(pollUntil([&] {
+        FrameRef f = movie->takeNewestFrameAt(hostTimeNow());
+        return f && f->loopIteration >= (hostTimeNow() - zero) / clipNs - 1;
+    }));
+    EXPECT_GE(movie->counters().loopWraps, 1);
+}
+
+// ---------------------------------------------------------------- one frame
+
+TEST(MovieOneFrame, LoopsShowingItsOnlyFrameWithoutSpinning) {
+    ClipSpec spec;
+    spec.frames = 1;
+    auto movie = openWritten("one-frame", spec);
+    ASSERT_TRUE(movie);
+    movie->setTimeBaseFlags(kLoopTimeBase);
+    const int64_t zero = startClock(*movie, kFixed1);
+    FrameRef f;
+    ASSERT_TRUE(pollUntil([&] { return bool(f = movie->takeNewestFrameAt(zero + 1'000'000)); }));
+    EXPECT_EQ(indexOf(*f), 0);
+    // Several passes' worth of time: no other picture, and the worker is idle.
+    std::this_thread::sleep_for(300ms);
+    const MovieCounters before = movie->counters();
+    std::this_thread::sleep_for(200ms);
+    const MovieCounters after = movie->counters();
+    EXPECT_EQ(after.framesDecoded, before.framesDecoded);
+    EXPECT_LE(after.framesDecoded, 2);
+    DecodedFrame peek;
+    if (movie->peekNewestFrameAt(hostTimeNow(), peek)) {
+        FrameRef again = movie->takeNewestFrameAt(hostTimeNow());
+        ASSERT_TRUE(again);
+        EXPECT_EQ(indexOf(*again), 0);
+    }
+    EXPECT_EQ(indexOf(*f), 0) << "the frame held on screen stays valid";
+    // Back to the beginning shows it again.
+    const int64_t zero2 = startClock(*movie, kFixed1);
+    FrameRef g;
+    ASSERT_TRUE(pollUntil([&] { return bool(g = movie->takeNewestFrameAt(zero2 + 1'000'000)); }));
+    EXPECT_EQ(indexOf(*g), 0);
+}
+
+// ---------------------------------------------------------------- pool and ownership
+
+TEST(MoviePool, BoundedWhileASinkHoldsFramesAndNothingLeaks) {
+    ClipSpec spec;
+    spec.frames = 30;
+    auto movie = openWritten("pool", spec);
+    ASSERT_TRUE(movie);
+    movie->setTimeBaseFlags(kLoopTimeBase);
+    const int64_t zero = startClock(*movie, kSlowRate);
+    const int64_t periodNs = secondsToNs(1.0 / spec.fpsNum);
+    FrameRef held[2];  // the frame on screen and the one replacing it
+    int maxInUse = 0;
+    for (int k = 0; k < 200; ++k) {
+        const int64_t t = k * periodNs + periodNs / 2;
+        ASSERT_TRUE(pollUntil([&] { return movie->decodedAheadUntilNs() >= t - periodNs; }))
+            << "stalled at take " << k << " with " << movie->framesInUse() << " frames out";
+        FrameRef f = movie->takeNewestFrameAt(hostAt(zero, t, kSlowRate));
+        ASSERT_TRUE(f);
+        EXPECT_EQ(indexOf(*f), k % spec.frames);
+        held[k % 2] = std::move(f);
+        maxInUse = std::max(maxInUse, movie->framesInUse());
+    }
+    EXPECT_LE(maxInUse, movie->poolSize());
+    held[0].reset();
+    held[1].reset();
+    movie->setActive(false);
+    // With nothing lent out and the worker gone, only frames waiting in the queue are out.
+    EXPECT_LE(movie->framesInUse(), 3);
+    movie->setActive(true);
+    ASSERT_TRUE(pollUntil([&] { return movie->decodedAheadUntilNs() >= 200 * periodNs; }));
+}
+
+TEST(MoviePool, FrameRefOutlivesItsMovie) {
+    ClipSpec spec;
+    spec.frames = 5;
+    auto movie = openWritten("outlive", spec);
+    ASSERT_TRUE(movie);
+    const int64_t zero = startClock(*movie, kSlowRate);
+    FrameRef f;
+    ASSERT_TRUE(pollUntil([&] { return bool(f = movie->takeNewestFrameAt(zero + 1'000'000)); }));
+    FrameRef moved = std::move(f);
+    EXPECT_FALSE(f);
+    movie.reset();
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(indexOf(*moved), 0);  // pixels still readable (ASan checks)
+    moved.reset();
+    EXPECT_FALSE(moved);
+}
+
+// ---------------------------------------------------------------- threads
+
+// Mirrors the GL side: a render thread takes frames until the sink is detached.
+struct RenderThreadSink : FrameSink {
+    std::thread render;
+    std::atomic<bool> running{false};
+    std::atomic<int64_t> taken{0};
+    void attachMovie(Movie* m) override {
+        running = true;
+        render = std::thread([this, m] {
+            FrameRef onScreen;
+            while (running.load()) {
+                if (FrameRef f = m->takeNewestFrameAt(hostTimeNow())) {
+                    onScreen = std::move(f);
+                    taken.fetch_add(1);
+                }
+                (void)m->newestSerialAt(hostTimeNow() + 5'000'000);
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+    }
+    void detachMovie(Movie*) override {
+        running = false;
+        render.join();
+    }
+};
+
+TEST(MovieThreads, DestroyWhileDecodingOrBlockedJoinsCleanly) {
+    ClipSpec spec;
+    spec.width = 160;
+    spec.height = 120;
+    spec.frames = 45;
+    spec.audioStream = true;
+    const std::string path = clipPath("busy", spec);
+    std::string error;
+    ASSERT_TRUE(test::writeClip(path, spec, &error)) << error;
+    for (int round = 0; round < 12; ++round) {
+        RenderThreadSink sink;
+        std::unique_ptr<Movie> movie;
+        ASSERT_EQ(Movie::open({path, true, &sink}, movie), 0);
+        movie->setTimeBaseFlags(kLoopTimeBase);
+        // Alternate: fast clock (worker skipping and seeking), paused clock (worker blocked on a
+        // full queue), and destruction right after open (worker mid-decode).
+        if (round % 3 == 0) movie->setRate(kFixed1 * 8);
+        if (round % 3 == 1) movie->setRate(0);
+        if (round % 3 != 2) std::this_thread::sleep_for(std::chrono::milliseconds(20 + 15 * round));
+        if (round % 4 == 0) movie->setTrackEnabled(2, false);
+        movie->task();
+        movie.reset();
+    }
+}
+
+TEST(MovieThreads, RateAndTrackChangesWhileRunningAndAudioNotDemuxedWhenDisabled) {
+    ClipSpec spec;
+    spec.frames = 15;
+    spec.audioStream = true;
+    spec.dataStream = true;
+    RenderThreadSink sink;
+    auto movie = openWritten("tracks-running", spec, &sink);
+    ASSERT_TRUE(movie);
+    movie->setTimeBaseFlags(kLoopTimeBase);
+    movie->goToBeginning();
+    movie->setRate(kFixed1 * 4);
+    auto wrapsAtLeast = [&](int64_t n) {
+        return pollUntil([&] { return movie->counters().loopWraps >= n; });
+    };
+    ASSERT_TRUE(wrapsAtLeast(1));
+    EXPECT_GT(movie->trackPacketsRead(2), 0);
+
+    movie->setTrackEnabled(2, false);
+    const int64_t w = movie->counters().loopWraps;
+    ASSERT_TRUE(wrapsAtLeast(w + 2));  // a whole pass has run since the change
+    const int64_t audio = movie->trackPacketsRead(2);
+    const int64_t video = movie->trackPacketsRead(1);
+    for (int i = 0; i < 20; ++i) {
+        movie->setRate(i % 2 ? kFixed1 * 4 : kFixed1 * 3);  // clock changes race the worker
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(wrapsAtLeast(movie->counters().loopWraps + 2));
+    EXPECT_EQ(movie->trackPacketsRead(2), audio) << "disabled audio must not be demuxed";
+    EXPECT_GT(movie->trackPacketsRead(1), video);
+
+    // Disabling video parks the worker; enabling it resumes.
+    movie->setTrackEnabled(1, false);
+    std::this_thread::sleep_for(50ms);
+    const int64_t parked = movie->counters().framesDecoded;
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(movie->counters().framesDecoded, parked);
+    movie->setTrackEnabled(1, true);
+    EXPECT_TRUE(pollUntil([&] { return movie->counters().framesDecoded > parked; }));
+}
+
+// ---------------------------------------------------------------- bad data inside a clip
+
+struct MessageCounter {
+    static inline std::mutex mutex;
+    static inline std::vector<std::string> messages;
+    QtMessageHandler previous = nullptr;
+    MessageCounter() {
+        std::lock_guard lock(mutex);
+        messages.clear();
+        previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) {
+            std::lock_guard l(mutex);
+            messages.push_back(m.toStdString());
+        });
+    }
+    ~MessageCounter() { qInstallMessageHandler(previous); }
+    int count(const std::string& needle) {
+        std::lock_guard lock(mutex);
+        int n = 0;
+        for (const auto& m : messages) n += m.find(needle) != std::string::npos;
+        return n;
+    }
+};
+
+TEST(MovieCorrupt, BadFramesAreSkippedAndTheClipKeepsLooping) {
+    ClipSpec spec;
+    spec.codec = ClipSpec::Codec::Mjpeg;
+    spec.container = "avi";
+    spec.frames = 16;
+    spec.corruptFrames = {5, 6, 7};
+    MessageCounter log;
+    auto movie = openWritten("corrupt", spec);
+    ASSERT_TRUE(movie);
+    movie->setTimeBaseFlags(kLoopTimeBase);
+    const int64_t zero = startClock(*movie, kSlowRate);
+    const auto times = test::framePresentationSeconds(spec);
+    const int64_t clipNs = secondsToNs(test::clipDurationSeconds(spec));
+    for (int pass = 0; pass < 4; ++pass) {
+        for (int i = 0; i < spec.frames; ++i) {
+            if (i >= 5 && i <= 7) continue;
+            const int64_t startNs = pass * clipNs + secondsToNs(times[static_cast<size_t>(i)]);
+            ASSERT_TRUE(pollUntil([&] { return movie->decodedAheadUntilNs() >= startNs - 1'000'000; }))
+                << "frame " << i << " pass " << pass;
+            FrameRef f = movie->takeNewestFrameAt(hostAt(zero, startNs + 1'000'000, kSlowRate));
+            ASSERT_TRUE(f);
+            EXPECT_EQ(indexOf(*f), i);
+            EXPECT_EQ(f->loopIteration, pass);
+            movie->task();
+        }
+    }
+    EXPECT_GE(movie->counters().decodeErrors, 9);
+    EXPECT_EQ(log.count("corrupt video data"), 1) << "one line per movie, not one per frame";
+}
+
+TEST(MovieCorrupt, ClipThatNeverDecodesGivesUpAndGoesIdle) {
+    ClipSpec spec;
+    spec.codec = ClipSpec::Codec::Mjpeg;
+    spec.container = "avi";
+    spec.frames = 8;
+    for (int i = 0; i < spec.frames; ++i) spec.corruptFrames.push_back(i);
+    MessageCounter log;
+    auto movie = openWritten("all-corrupt", spec);
+    ASSERT_TRUE(movie) << "the container is fine, so it opens";
+    movie->setTimeBaseFlags(kLoopTimeBase);
+    startClock(*movie, kFixed1);
+    ASSERT_TRUE(pollUntil([&] { return movie->counters().gaveUp; }));
+    const MovieCounters a = movie->counters();
+    EXPECT_EQ(a.failedPasses, 3);
+    EXPECT_EQ(a.framesDecoded, 0);
+    std::this_thread::sleep_for(200ms);
+    const MovieCounters b = movie->counters();
+    EXPECT_EQ(b.decodeErrors, a.decodeErrors) << "idle after giving up, not spinning";
+    EXPECT_EQ(b.loopWraps, a.loopWraps);
+    MovieEngine::task();
+    MovieEngine::task();
+    EXPECT_EQ(log.count("no picture could be decoded"), 1);
+    EXPECT_FALSE(movie->takeNewestFrameAt(hostTimeNow()));
+}
+
+}  // namespace
+}  // namespace loopstage::platform
