@@ -1,0 +1,379 @@
+#include "musician/Musician.h"
+
+#include <GL/gl.h>
+#include <GL/glu.h>
+#include <gtest/gtest.h>
+
+#include <QTest>
+#include <array>
+#include <chrono>
+#include <thread>
+
+#include "platform/HostTime.h"
+#include "platform/Movie.h"
+#include "platform/TextureVisualContext.h"
+#include "support/GlTestWindow.h"
+#include "support/LogCapture.h"
+#include "support/TestClips.h"
+
+namespace loopstage::musician {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ClipSpec;
+
+std::string writeOrFail(const std::string& name, const ClipSpec& spec) {
+    const std::string path = test::tempClipPath(name);
+    std::string error;
+    EXPECT_TRUE(test::writeClip(path, spec, &error)) << name << ": " << error;
+    return path;
+}
+
+platform::VideoTimeStamp stampAt(int64_t hostTime) {
+    return platform::VideoTimeStamp{hostTime, 0, 16'666'667, 1.0};
+}
+
+// A real stage window whose frame output draws the musicians given, each between a push and a
+// pop as the controller draws them, and reads back what the test asks for.
+class MusicianOnStage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!window.open(160, 160)) GTEST_SKIP() << "no OpenGL context on this display";
+        window.probe.onDraw = [this] {
+            for (Musician* m : drawn) {
+                glPushMatrix();
+                m->renderMusician();
+                glPopMatrix();
+            }
+            if (afterDraw) afterDraw();
+        };
+    }
+    void TearDown() override { window.probe.onDraw = nullptr; }
+
+    std::unique_ptr<Musician> make(const std::string& path, const QString& name = QStringLiteral("m")) {
+        return Musician::initWithName(name, QString::fromStdString(path), window.view.get());
+    }
+
+    // Colour at the centre of the stage after a frame output.
+    std::array<GLubyte, 4> centreAfterFrame() {
+        std::array<GLubyte, 4> rgba{};
+        afterDraw = [&] {
+            const int w = static_cast<int>(window.view->width() * window.view->devicePixelRatio());
+            const int h = static_cast<int>(window.view->height() * window.view->devicePixelRatio());
+            glReadPixels(w / 2, h / 2, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
+        };
+        window.view->flushOutput();
+        afterDraw = nullptr;
+        return rgba;
+    }
+
+    int centreIndexAfterFrame() {
+        const auto c = centreAfterFrame();
+        return test::frameIndexOfColour(test::Rgb{c[0], c[1], c[2]});
+    }
+
+    test::GlTestWindow window;
+    std::vector<Musician*> drawn;
+    std::function<void()> afterDraw;
+};
+
+TEST_F(MusicianOnStage, FreshMusicianPlaysVideoOnlyWithEveryOtherTrackDisabled) {
+    ClipSpec spec;
+    spec.audioStream = true;
+    spec.dataStream = true;
+    spec.container = "mov";
+    const std::string path = writeOrFail("av_data.mov", spec);
+    test::LogCapture log;
+    const int64_t before = platform::hostTimeNow();
+    auto musician = make(path, QStringLiteral("av_data.mov"));
+    ASSERT_NE(musician, nullptr) << log.lines().join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(log.lines().isEmpty());
+
+    EXPECT_EQ(musician->musicianName(), QStringLiteral("av_data.mov"));
+    EXPECT_EQ(musician->videoFilename(), QString::fromStdString(path));
+    EXPECT_TRUE(musician->visible());
+    for (float e : musician->position()->pVec) EXPECT_EQ(e, 0.0f);
+    EXPECT_EQ(musician->width(), 1.0f);
+    EXPECT_EQ(musician->height(), 1.0f);
+    EXPECT_EQ(musician->currentTexture(), nullptr);
+
+    platform::Movie* movie = musician->channelMovie();
+    ASSERT_NE(movie, nullptr);
+    EXPECT_EQ(movie->rate(), platform::kFixed1);
+    EXPECT_EQ(movie->timeBaseFlags() & platform::kLoopTimeBase, platform::kLoopTimeBase);
+    EXPECT_TRUE(movie->isActive());
+    // At its start and running at normal speed from creation on.
+    const int64_t now = platform::hostTimeNow();
+    EXPECT_GE(movie->movieTimeAt(now), 0);
+    EXPECT_LE(movie->movieTimeAt(now), now - before);
+
+    ASSERT_EQ(movie->trackCount(), 3);
+    int videoTracks = 0;
+    for (int track = 1; track <= movie->trackCount(); ++track) {
+        const bool isVideo = movie->trackMediaType(track) == platform::kVideoMediaType;
+        videoTracks += isVideo ? 1 : 0;
+        EXPECT_EQ(movie->trackEnabled(track), isVideo) << "track " << track;
+    }
+    EXPECT_EQ(videoTracks, 1);
+}
+
+TEST_F(MusicianOnStage, MovieWithoutVideoIsCreatedNeverTakesAFrameAndDrawsNothing) {
+    ClipSpec spec;
+    spec.videoStream = false;
+    spec.audioStream = true;
+    spec.container = "mp4";
+    const std::string path = writeOrFail("audio_only.mp4", spec);
+    auto musician = make(path);
+    ASSERT_NE(musician, nullptr);
+    platform::Movie* movie = musician->channelMovie();
+    for (int track = 1; track <= movie->trackCount(); ++track) EXPECT_FALSE(movie->trackEnabled(track));
+
+    for (int i = 0; i < 20; ++i) {
+        const auto ts = stampAt(platform::hostTimeNow() + 2'000'000'000LL);
+        EXPECT_FALSE(musician->renderChannel(&ts));
+        std::this_thread::sleep_for(5ms);
+    }
+    drawn = {musician.get()};
+    const auto centre = centreAfterFrame();
+    EXPECT_EQ(centre[0] + centre[1] + centre[2], 0) << "a musician without frames drew something";
+}
+
+TEST_F(MusicianOnStage, UnopenableFilesAndMissingSharedContextLogOneLineAndGiveNull) {
+    test::LogCapture log;
+    const std::string missing = test::tempClipPath("does_not_exist.mp4");
+    EXPECT_EQ(make(missing), nullptr);
+    ASSERT_EQ(log.lines().size(), 1) << log.lines().join(QLatin1Char('\n')).toStdString();
+    const QString line = log.lines().first();
+    ASSERT_TRUE(line.startsWith(QStringLiteral("NewMovieFromProperties failed with "))) << line.toStdString();
+    bool numeric = false;
+    EXPECT_LT(line.section(QLatin1Char(' '), -1).toInt(&numeric), 0);
+    EXPECT_TRUE(numeric);
+
+    log.clear();
+    stage::OpenGLView bare;  // its shared context was never set up
+    bare.awakeFromNib();
+    ClipSpec spec;
+    const std::string path = writeOrFail("plain.mp4", spec);
+    EXPECT_EQ(Musician::initWithName(QStringLiteral("x"), QString::fromStdString(path), &bare), nullptr);
+    EXPECT_EQ(log.lines(),
+              QStringList{QStringLiteral("QTVisualContext creation failed with error:%1")
+                              .arg(platform::kVisualContextNoSharedContext)});
+}
+
+TEST_F(MusicianOnStage, StringsAreTheMusiciansOwnAndTheFileNameChangeKeepsTheMovie) {
+    const std::string path = writeOrFail("names.mp4", ClipSpec{});
+    auto musician = make(path, QStringLiteral("first"));
+    ASSERT_NE(musician, nullptr);
+    QString caller = QStringLiteral("second");
+    musician->setMusicianName(caller);
+    caller.append(QStringLiteral(" changed"));
+    EXPECT_EQ(musician->musicianName(), QStringLiteral("second"));
+    musician->setMusicianName(musician->musicianName());
+    EXPECT_EQ(musician->musicianName(), QStringLiteral("second"));
+
+    platform::Movie* movie = musician->channelMovie();
+    musician->setVideoFilename(QStringLiteral("/elsewhere/other.mov"));
+    EXPECT_EQ(musician->videoFilename(), QStringLiteral("/elsewhere/other.mov"));
+    EXPECT_EQ(musician->channelMovie(), movie);
+    EXPECT_EQ(movie->path(), path);
+}
+
+// The first take releases nothing; each later take releases the frame it replaces unless a
+// drawing still holds it; a tick with nothing new keeps frame and corners.
+TEST_F(MusicianOnStage, TakesExchangeTheCurrentFrameAndReleaseTheOldOne) {
+    ClipSpec spec;
+    spec.fpsNum = 10;
+    spec.frames = 10;
+    const std::string path = writeOrFail("takes.mp4", spec);
+    auto musician = make(path);
+    ASSERT_NE(musician, nullptr);
+    platform::TextureVisualContext* context = musician->visualContext();
+    const int64_t origin = platform::hostTimeNow() - musician->channelMovie()->movieTimeAt(platform::hostTimeNow());
+
+    auto takeAt = [&](double seconds) {
+        const auto ts = stampAt(origin + static_cast<int64_t>(seconds * 1e9));
+        const auto end = std::chrono::steady_clock::now() + 3s;
+        while (!musician->renderChannel(&ts)) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
+    };
+
+    ASSERT_TRUE(takeAt(0.05));
+    platform::TextureBufferRef first = musician->currentTexture();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(context->texturesInUse(), 1);
+    const Musician::Corners corners = musician->corners();
+    EXPECT_NE(corners.lowerLeft.t, corners.upperLeft.t) << "corners not filled";
+
+    const auto same = stampAt(origin + 60'000'000);
+    EXPECT_FALSE(musician->renderChannel(&same)) << "no new frame at nearly the same time";
+    EXPECT_EQ(musician->currentTexture(), first);
+
+    ASSERT_TRUE(takeAt(0.15));
+    EXPECT_NE(musician->currentTexture(), first);
+    EXPECT_EQ(context->texturesInUse(), 2) << "the held first frame must stay out of the pool";
+    first.reset();
+    EXPECT_EQ(context->texturesInUse(), 1) << "the replaced frame was not released";
+
+    for (int i = 0; i < 30; ++i) ASSERT_TRUE(takeAt(0.25 + 0.1 * i));
+    EXPECT_EQ(context->texturesInUse(), 1);
+    EXPECT_LE(musician->channelMovie()->framesInUse(), musician->channelMovie()->poolSize());
+}
+
+struct LoopCase {
+    const char* name;
+    ClipSpec spec;
+};
+
+ClipSpec loopSpec(ClipSpec::Codec codec, double start = 0, bool vfr = false) {
+    ClipSpec spec;
+    spec.codec = codec;
+    spec.fpsNum = 10;
+    spec.frames = 8;
+    spec.gop = 8;
+    spec.startTimeSeconds = start;
+    spec.variableFrameRate = vfr;
+    // Ends on a one-period frame: the muxers store no duration of their own for the last one.
+    if (vfr) spec.frames = 9;
+    spec.container = codec == ClipSpec::Codec::Mjpeg ? "avi" : "mp4";
+    return spec;
+}
+
+class MusicianLoops : public MusicianOnStage, public ::testing::WithParamInterface<LoopCase> {};
+
+// Output times are stepped well ahead of the real clock (so nothing is judged late) across
+// three wraps; at every step the frame on screen must be the one due, read back by its colour.
+TEST_P(MusicianLoops, ShowsTheFrameDueAtEveryOutputTimeAcrossThreeWraps) {
+    const ClipSpec& spec = GetParam().spec;
+    const std::string path = writeOrFail(std::string(GetParam().name) + "." + spec.container, spec);
+    auto musician = make(path);
+    ASSERT_NE(musician, nullptr);
+    drawn = {musician.get()};
+    platform::Movie* movie = musician->channelMovie();
+    movie->goToBeginning();
+    movie->setRate(platform::kFixed1);
+    const int64_t now = platform::hostTimeNow();
+    const int64_t origin = now - movie->movieTimeAt(now);
+
+    const double duration = test::clipDurationSeconds(spec);
+    const double lead = 1.0;
+    std::vector<int> expected, shown;
+    for (double t = lead; t < lead + 3.2 * duration; t += 0.05) {
+        // Steer clear of instants within 5 ms of a frame boundary.
+        const int index = test::expectedFrameAt(spec, t);
+        if (test::expectedFrameAt(spec, t - 0.005) != index || test::expectedFrameAt(spec, t + 0.005) != index) continue;
+        const auto ts = stampAt(origin + static_cast<int64_t>(t * 1e9));
+        int onScreen = -2;
+        const auto end = std::chrono::steady_clock::now() + 3s;
+        do {
+            musician->renderChannel(&ts);
+            onScreen = centreIndexAfterFrame();
+        } while (onScreen != index && std::chrono::steady_clock::now() < end);
+        expected.push_back(index);
+        shown.push_back(onScreen);
+        if (onScreen != index) break;  // the rest would only wait out the same fault
+    }
+    EXPECT_EQ(shown, expected);
+    EXPECT_GE(movie->counters().loopWraps, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clips, MusicianLoops,
+    ::testing::Values(LoopCase{"h264_bframes", loopSpec(ClipSpec::Codec::H264)},
+                      LoopCase{"mjpeg_intra", loopSpec(ClipSpec::Codec::Mjpeg)},
+                      LoopCase{"start_offset", loopSpec(ClipSpec::Codec::H264, 0.7)},
+                      LoopCase{"variable_rate", loopSpec(ClipSpec::Codec::H264, 0, true)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Where a musician at (x, y, z) lands on screen: its corners projected with the camera's
+// matrices, the picture upright (white band at the top) and black outside.
+TEST_F(MusicianOnStage, BillboardCoversItsProjectedRectangleUpright) {
+    ClipSpec spec;
+    spec.width = 96;
+    spec.height = 64;
+    const std::string path = writeOrFail("billboard.mp4", spec);
+    auto musician = make(path);
+    ASSERT_NE(musician, nullptr);
+    Musician::storeCoordinate(musician->position()->x, 0.3f);
+    Musician::storeCoordinate(musician->position()->y, -0.2f);
+    Musician::storeCoordinate(musician->position()->z, -1.0f);
+    drawn = {musician.get()};
+    const int64_t origin = platform::hostTimeNow() - musician->channelMovie()->movieTimeAt(platform::hostTimeNow());
+    const auto ts = stampAt(origin + 10'000'000);
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    while (!musician->renderChannel(&ts) && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
+    ASSERT_NE(musician->currentTexture(), nullptr);
+
+    std::array<std::array<double, 2>, 4> corner{};  // lower-left, upper-left, upper-right, lower-right
+    std::vector<GLubyte> pixels;
+    int w = 0, h = 0;
+    afterDraw = [&] {
+        GLdouble model[16], projection[16];
+        GLint viewport[4];
+        glGetDoublev(GL_MODELVIEW_MATRIX, model);
+        glGetDoublev(GL_PROJECTION_MATRIX, projection);
+        glGetIntegerv(GL_VIEWPORT, viewport);
+        const double xs[4] = {-0.5, -0.5, 0.5, 0.5}, ys[4] = {0, 1, 1, 0};
+        for (int i = 0; i < 4; ++i) {
+            GLdouble z = 0;
+            gluProject(0.3 + xs[i], -0.2 + ys[i], -1.0, model, projection, viewport, &corner[i][0],
+                       &corner[i][1], &z);
+        }
+        w = viewport[2];
+        h = viewport[3];
+        pixels.resize(static_cast<size_t>(w * h * 4));
+        glReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
+    };
+    window.view->flushOutput();
+    afterDraw = nullptr;
+    ASSERT_GT(w, 0);
+    auto at = [&](double x, double y) {
+        const size_t i = (static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x)) * 4;
+        return test::Rgb{pixels[i], pixels[i + 1], pixels[i + 2]};
+    };
+    const double left = corner[0][0], right = corner[2][0], bottom = corner[0][1], top = corner[1][1];
+    EXPECT_NEAR(corner[1][0], left, 0.01);
+    EXPECT_NEAR(corner[3][1], bottom, 0.01);
+    ASSERT_GT(right - left, 20);
+    ASSERT_GT(top - bottom, 20);
+    const double midX = (left + right) / 2;
+    const test::Rgb nearTop = at(midX, top - 2);
+    EXPECT_GT(nearTop.r + nearTop.g + nearTop.b, 3 * 230) << "top of the picture is not at the top";
+    EXPECT_EQ(test::frameIndexOfColour(at(midX, (top + bottom) / 2)), 0);
+    const test::Rgb nearBottom = at(midX, bottom + 2);
+    EXPECT_EQ(test::frameIndexOfColour(nearBottom), 0) << "bottom shows the band: picture upside down";
+    for (auto outside : {std::array<double, 2>{left - 3, (top + bottom) / 2}, {right + 3, (top + bottom) / 2},
+                         {midX, top + 3}, {midX, bottom - 3}}) {
+        const test::Rgb c = at(outside[0], outside[1]);
+        EXPECT_EQ(c.r + c.g + c.b, 0) << "drawn outside its rectangle at " << outside[0] << "," << outside[1];
+    }
+}
+
+// No depth test: the musician later in the list covers the earlier one even when farther away.
+TEST_F(MusicianOnStage, LaterMusicianCoversEarlierOneWhateverTheDistance) {
+    ClipSpec spec;
+    const std::string path = writeOrFail("cover.mp4", spec);
+    auto nearOne = make(path), farOne = make(path);
+    ASSERT_TRUE(nearOne && farOne);
+    // The far one's white band must show over the near one's body where they overlap.
+    Musician::storeCoordinate(farOne->position()->z, -0.5f);
+    Musician::storeCoordinate(farOne->position()->y, -0.42f);
+    const int64_t origin = platform::hostTimeNow() - nearOne->channelMovie()->movieTimeAt(platform::hostTimeNow());
+    for (Musician* m : {nearOne.get(), farOne.get()}) {
+        const auto ts = stampAt(origin + 2'000'000'000);
+        const auto end = std::chrono::steady_clock::now() + 3s;
+        while (!m->renderChannel(&ts) && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
+        ASSERT_NE(m->currentTexture(), nullptr);
+    }
+    drawn = {nearOne.get(), farOne.get()};
+    const auto over = centreAfterFrame();
+    drawn = {farOne.get(), nearOne.get()};
+    const auto under = centreAfterFrame();
+    EXPECT_GT(over[0] + over[1] + over[2], 3 * 230) << "the later (far) musician did not cover";
+    EXPECT_LT(under[0] + under[1] + under[2], 3 * 230) << "the later (near) musician did not cover";
+}
+
+}  // namespace
+}  // namespace loopstage::musician
