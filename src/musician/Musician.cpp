@@ -19,6 +19,39 @@ float Musician::loadCoordinate(const float& coordinate) {
     return std::atomic_ref<const float>(coordinate).load(std::memory_order_relaxed);
 }
 
+bool Musician::openChannel(const QString& filename, stage::OpenGLView* view,
+                           std::unique_ptr<platform::TextureVisualContext>* visualContext,
+                           std::unique_ptr<platform::Movie>* movie) {
+    platform::MovieOpenProperties properties;
+    properties.path = filename.toStdString();
+    properties.active = true;
+
+    const int contextStatus = platform::TextureVisualContext::create(
+        view ? view->sharedContext() : nullptr, platform::defaultPixelFormat(), visualContext);
+    if (!*visualContext) {
+        qInfo("QTVisualContext creation failed with error:%d", contextStatus);
+        return false;
+    }
+    properties.visualContext = visualContext->get();
+
+    const int movieStatus = platform::Movie::open(properties, *movie);
+    if (movieStatus != 0) {
+        qInfo("NewMovieFromProperties failed with %d", movieStatus);
+        return false;
+    }
+    platform::Movie& opened = **movie;
+    opened.goToBeginning();
+    opened.setRate(platform::kFixed1);
+    opened.setTimeBaseFlags(platform::kLoopTimeBase);
+
+    for (int track = opened.trackCount(); track >= 1; --track) {
+        const uint32_t mediaType = opened.trackMediaType(track);
+        if (mediaType == 0) continue;
+        if (mediaType != platform::kVideoMediaType) opened.setTrackEnabled(track, false);
+    }
+    return true;
+}
+
 std::unique_ptr<Musician> Musician::initWithName(const QString& name, const QString& filename,
                                                  stage::OpenGLView* view) {
     std::unique_ptr<Musician> musician(new Musician);
@@ -28,36 +61,27 @@ std::unique_ptr<Musician> Musician::initWithName(const QString& name, const QStr
     musician->videoFilename_ = filename;
     musician->width_ = 1.0f;
     musician->height_ = 1.0f;
-
-    platform::MovieOpenProperties properties;
-    properties.path = filename.toStdString();
-    properties.active = true;
-
-    const int contextStatus = platform::TextureVisualContext::create(
-        view ? view->sharedContext() : nullptr, platform::defaultPixelFormat(),
-        &musician->visualContext_);
-    if (!musician->visualContext_) {
-        qInfo("QTVisualContext creation failed with error:%d", contextStatus);
+    if (!openChannel(filename, view, &musician->visualContext_, &musician->channelMovie_)) {
         return nullptr;
-    }
-    properties.visualContext = musician->visualContext_.get();
-
-    const int movieStatus = platform::Movie::open(properties, musician->channelMovie_);
-    if (movieStatus != 0) {
-        qInfo("NewMovieFromProperties failed with %d", movieStatus);
-        return nullptr;
-    }
-    platform::Movie& movie = *musician->channelMovie_;
-    movie.goToBeginning();
-    movie.setRate(platform::kFixed1);
-    movie.setTimeBaseFlags(platform::kLoopTimeBase);
-
-    for (int track = movie.trackCount(); track >= 1; --track) {
-        const uint32_t mediaType = movie.trackMediaType(track);
-        if (mediaType == 0) continue;
-        if (mediaType != platform::kVideoMediaType) movie.setTrackEnabled(track, false);
     }
     return musician;
+}
+
+bool Musician::replaceMovie(const QString& filename, stage::OpenGLView* view) {
+    std::unique_ptr<platform::TextureVisualContext> visualContext;
+    std::unique_ptr<platform::Movie> movie;
+    if (!openChannel(filename, view, &visualContext, &movie)) return false;
+    {
+        std::lock_guard guard(channelMutex_);
+        channelMovie_.swap(movie);
+        visualContext_.swap(visualContext);
+    }
+    videoFilename_ = filename;
+    // The old clip goes outside the lock, movie first; its frame on screen stays until the new
+    // clip's first frame replaces it.
+    movie.reset();
+    visualContext.reset();
+    return true;
 }
 
 Musician::~Musician() {
@@ -68,6 +92,9 @@ Musician::~Musician() {
 }
 
 bool Musician::renderChannel(const platform::VideoTimeStamp* timeStamp) {
+    // A clip being replaced on the main thread sits this tick out rather than stall it.
+    std::unique_lock channel(channelMutex_, std::try_to_lock);
+    if (!channel.owns_lock()) return false;
     visualContext_->task();
     if (!visualContext_->isNewImageAvailable(timeStamp)) return false;
     platform::TextureBufferRef frame;

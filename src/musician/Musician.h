@@ -48,8 +48,14 @@ public:
     void setVisible(bool visible) { visible_ = visible; }
     // The musician's own position; write its coordinates through storeCoordinate().
     graphics::Vector4* position() { return &position_; }
+    const graphics::Vector4* position() const { return &position_; }
     float width() const { return width_; }
     float height() const { return height_; }
+
+    // Main thread: plays another file instead. The new movie and visual context are opened
+    // first; only when both open are the old ones disposed and the file name changed. On failure
+    // (logged like creation) the musician keeps its clip and file name. Never stalls a tick.
+    bool replaceMovie(const QString& filename, stage::OpenGLView* view);
 
     bool renderChannel(const platform::VideoTimeStamp* timeStamp);
     void renderMusician();
@@ -69,6 +75,11 @@ public:
 private:
     Musician() = default;
     void _setCurrentTextureRef(platform::TextureBufferRef frame);
+    // Opens a visual context and a movie playing into it, looping from its start at normal
+    // speed with its video tracks only; logs and returns false when either cannot be made.
+    static bool openChannel(const QString& filename, stage::OpenGLView* view,
+                            std::unique_ptr<platform::TextureVisualContext>* visualContext,
+                            std::unique_ptr<platform::Movie>* movie);
 
     QString musicianName_;
     QString videoFilename_;
@@ -76,6 +87,8 @@ private:
     float width_ = 1.0f;
     float height_ = 1.0f;
     bool visible_ = true;
+    // Replaced together under channelMutex_, which a tick only tries to take.
+    std::mutex channelMutex_;
     std::unique_ptr<platform::Movie> channelMovie_;
     std::unique_ptr<platform::TextureVisualContext> visualContext_;
 

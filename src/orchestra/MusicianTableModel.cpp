@@ -1,6 +1,7 @@
 #include "orchestra/MusicianTableModel.h"
 
-#include "musician/Musician.h"
+#include <QMimeData>
+
 #include "orchestra/Orchestra.h"
 
 namespace loopstage::orchestra {
@@ -15,6 +16,13 @@ QString titleOf(const QString& identifier) {
     if (identifier == ID_COL_Y) return QStringLiteral("y");
     if (identifier == ID_COL_Z) return QStringLiteral("z");
     return {};
+}
+
+// Qt says where a drop lands as (row, parent): a valid parent is the item dropped on; otherwise
+// the row the drop goes above, or -1 below the last row.
+int dropRow(int row, const QModelIndex& parent) { return parent.isValid() ? parent.row() : row; }
+DropOperation dropOperation(const QModelIndex& parent) {
+    return parent.isValid() ? DropOperation::On : DropOperation::Above;
 }
 
 }  // namespace
@@ -34,7 +42,7 @@ int MusicianTableModel::columnOfIdentifier(const QString& identifier) const {
 
 int MusicianTableModel::rowCount(const QModelIndex& parent) const {
     if (parent.isValid() || !orchestra_) return 0;
-    return static_cast<int>(orchestra_->musicianCount());
+    return orchestra_->numberOfRowsInTableView();
 }
 
 int MusicianTableModel::columnCount(const QModelIndex& parent) const {
@@ -42,21 +50,43 @@ int MusicianTableModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant MusicianTableModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= rowCount()) return {};
-    const QString& column = columnIdentifiers().at(index.column());
-    musician::Musician* musician = orchestra_->musicianList()->at(static_cast<std::size_t>(index.row()));
-    if (column == ID_COL_VISIBLE) {
-        if (role == Qt::CheckStateRole) return musician->visible() ? Qt::Checked : Qt::Unchecked;
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
         return {};
     }
-    if (role != Qt::DisplayRole && role != Qt::EditRole) return {};
-    const graphics::Vector4* position = musician->position();
-    if (column == ID_COL_NAME) return musician->musicianName();
-    if (column == ID_COL_VIDEO) return musician->videoFilename();
-    if (column == ID_COL_X) return musician::Musician::loadCoordinate(position->x);
-    if (column == ID_COL_Y) return musician::Musician::loadCoordinate(position->y);
-    if (column == ID_COL_Z) return musician::Musician::loadCoordinate(position->z);
+    const QString& column = columnIdentifiers().at(index.column());
+    const QVariant value = orchestra_->objectValueForTableColumn(column, index.row());
+    if (column == ID_COL_VISIBLE) {
+        // Shown as a check box only, never as the words "true" or "false".
+        if (role == Qt::CheckStateRole) return value.toBool() ? Qt::Checked : Qt::Unchecked;
+        return {};
+    }
+    if (role == Qt::DisplayRole || role == Qt::EditRole) return value;
+    if (role == Qt::ToolTipRole && column == ID_COL_VIDEO) return value;
     return {};
+}
+
+bool MusicianTableModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+        return false;
+    }
+    const QString& column = columnIdentifiers().at(index.column());
+    QVariant edited = value;
+    if (column == ID_COL_VISIBLE) {
+        if (role != Qt::CheckStateRole) return false;
+        edited = value.toInt() == Qt::Checked;
+    } else if (role != Qt::EditRole || column == ID_COL_VIDEO) {
+        return false;
+    }
+    if (column == ID_COL_X || column == ID_COL_Y || column == ID_COL_Z) {
+        // A cell typed into with no number keeps its coordinate instead of jumping to 0.
+        bool isNumber = false;
+        value.toFloat(&isNumber);
+        if (!isNumber) return false;
+    }
+    orchestra_->setObjectValue(edited, column, index.row());
+    // The orchestra does not reload after an edit; only the edited cell is shown anew.
+    emit dataChanged(index, index, {role, Qt::DisplayRole});
+    return true;
 }
 
 QVariant MusicianTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -72,8 +102,25 @@ QVariant MusicianTableModel::headerData(int section, Qt::Orientation orientation
 Qt::ItemFlags MusicianTableModel::flags(const QModelIndex& index) const {
     Qt::ItemFlags flags = QAbstractTableModel::flags(index) | Qt::ItemIsDropEnabled;
     if (!index.isValid()) return flags;
-    if (columnIdentifiers().at(index.column()) == ID_COL_VISIBLE) flags |= Qt::ItemIsUserCheckable;
+    const QString& column = columnIdentifiers().at(index.column());
+    if (column == ID_COL_VISIBLE) return flags | Qt::ItemIsUserCheckable;
+    if (column != ID_COL_VIDEO) flags |= Qt::ItemIsEditable;
     return flags;
+}
+
+QStringList MusicianTableModel::mimeTypes() const { return {QStringLiteral("text/uri-list")}; }
+
+Qt::DropActions MusicianTableModel::supportedDropActions() const { return Qt::CopyAction; }
+
+bool MusicianTableModel::canDropMimeData(const QMimeData* data, Qt::DropAction, int row, int,
+                                         const QModelIndex& parent) const {
+    return orchestra_ && orchestra_->validateDrop(data, dropRow(row, parent),
+                                                  dropOperation(parent)) == DragOperation::Copy;
+}
+
+bool MusicianTableModel::dropMimeData(const QMimeData* data, Qt::DropAction, int row, int,
+                                      const QModelIndex& parent) {
+    return orchestra_ && orchestra_->acceptDrop(data, dropRow(row, parent), dropOperation(parent));
 }
 
 void MusicianTableModel::reloadData() {

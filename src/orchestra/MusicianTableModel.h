@@ -6,8 +6,9 @@ namespace loopstage::orchestra {
 
 class Orchestra;
 
-// Serves the orchestra's musicians to a QTableView: one row per musician, columns told apart by
-// their identifiers (header data under IdentifierRole).
+// Serves the orchestra's table data source to a QTableView: rows, columns by identifier (header
+// data under IdentifierRole), editing, the check box of the visible column, the read-only video
+// column, and file drops, all passed on to the orchestra.
 //
 // Threads: main thread only, like the table.
 class MusicianTableModel final : public QAbstractTableModel {
@@ -22,10 +23,18 @@ public:
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
-    // The orchestra's list changed as a whole: ask again for rows and values.
+    QStringList mimeTypes() const override;
+    Qt::DropActions supportedDropActions() const override;
+    bool canDropMimeData(const QMimeData* data, Qt::DropAction action, int row, int column,
+                         const QModelIndex& parent) const override;
+    bool dropMimeData(const QMimeData* data, Qt::DropAction action, int row, int column,
+                      const QModelIndex& parent) override;
+
+    // The orchestra's list changed: ask again for rows and values.
     void reloadData();
 
 private:

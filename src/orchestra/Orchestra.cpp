@@ -3,10 +3,14 @@
 #include <GL/gl.h>
 
 #include <QAbstractItemView>
+#include <QFileInfo>
+#include <QMimeData>
 #include <QTableView>
 #include <QTimer>
+#include <QUrl>
 
 #include "musician/Musician.h"
+#include "orchestra/MusicianTableModel.h"
 #include "platform/Movie.h"
 #include "platform/WindowMoveFilter.h"
 #include "stage/OpenGLView.h"
@@ -110,6 +114,80 @@ void Orchestra::windowChangedScreen() {
     if (display == 0 || display == mainViewDisplayID_) return;
     if (displayLink_) displayLink_->setCurrentDisplay(display);
     mainViewDisplayID_ = display;
+}
+
+int Orchestra::numberOfRowsInTableView() const { return static_cast<int>(musicianCount()); }
+
+QVariant Orchestra::objectValueForTableColumn(const QString& columnIdentifier, int row) const {
+    if (row < 0 || static_cast<std::size_t>(row) >= musicianCount()) return {};
+    const musician::Musician* musician = musicianList_->at(static_cast<std::size_t>(row));
+    const graphics::Vector4* position = musician->position();
+    if (columnIdentifier == ID_COL_NAME) return musician->musicianName();
+    if (columnIdentifier == ID_COL_VISIBLE) return musician->visible();
+    if (columnIdentifier == ID_COL_VIDEO) return musician->videoFilename();
+    if (columnIdentifier == ID_COL_X) return musician::Musician::loadCoordinate(position->x);
+    if (columnIdentifier == ID_COL_Y) return musician::Musician::loadCoordinate(position->y);
+    if (columnIdentifier == ID_COL_Z) return musician::Musician::loadCoordinate(position->z);
+    return {};
+}
+
+void Orchestra::setObjectValue(const QVariant& value, const QString& columnIdentifier, int row) {
+    if (row < 0 || static_cast<std::size_t>(row) >= musicianCount()) return;
+    musician::Musician* musician = musicianList_->at(static_cast<std::size_t>(row));
+    graphics::Vector4* position = musician->position();
+    if (columnIdentifier == ID_COL_NAME) {
+        musician->setMusicianName(value.toString());
+    } else if (columnIdentifier == ID_COL_VISIBLE) {
+        musician->setVisible(value.toBool());
+    } else if (columnIdentifier == ID_COL_X) {
+        musician::Musician::storeCoordinate(position->x, value.toFloat());
+    } else if (columnIdentifier == ID_COL_Y) {
+        musician::Musician::storeCoordinate(position->y, value.toFloat());
+    } else if (columnIdentifier == ID_COL_Z) {
+        musician::Musician::storeCoordinate(position->z, value.toFloat());
+    }
+}
+
+namespace {
+
+bool offersFileNames(const QMimeData* dragData) {
+    return dragData && dragData->hasFormat(QStringLiteral("text/uri-list"));
+}
+
+}  // namespace
+
+DragOperation Orchestra::validateDrop(const QMimeData* dragData, int, DropOperation) const {
+    return offersFileNames(dragData) ? DragOperation::Copy : DragOperation::None;
+}
+
+bool Orchestra::acceptDrop(const QMimeData* dragData, int row, DropOperation) {
+    if (!musicianList_ || !offersFileNames(dragData)) return false;
+    const QList<QUrl> urls = dragData->urls();
+    if (urls.isEmpty() || !urls.first().isLocalFile()) return false;
+    const QString path = urls.first().toLocalFile();
+    if (path.isEmpty() || !platform::canOpenMovie(path)) return false;
+
+    // A negative row compares as past the end, as unsigned numbers do.
+    if (static_cast<uint32_t>(row) < static_cast<uint32_t>(musicianCount())) {
+        // The row's clip is replaced, not just relabelled: the table must name what is on stage.
+        musician::Musician* musician = musicianList_->at(static_cast<std::size_t>(row));
+        if (!musician->replaceMovie(path, openGLView)) return false;
+        reloadTable();
+        return true;
+    }
+    auto musician = musician::Musician::initWithName(QFileInfo(path).fileName(), path, openGLView);
+    if (!musician) return false;
+    if (!musicianList_->append(std::move(musician))) {
+        qInfo("Cannot add more than %zu musicians", MusicianList::kCapacity);
+        return false;
+    }
+    reloadTable();
+    return true;
+}
+
+void Orchestra::reloadTable() {
+    if (!musicianView) return;
+    if (auto* model = dynamic_cast<MusicianTableModel*>(musicianView->model())) model->reloadData();
 }
 
 int myCVDisplayLinkOutputCallback(platform::DisplayLink*, const platform::VideoTimeStamp*,

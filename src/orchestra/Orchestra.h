@@ -10,8 +10,10 @@
 #include "platform/VideoTimeStamp.h"
 #include "stage/OrchestraDrawing.h"
 
+class QMimeData;
 class QTableView;
 class QTimer;
+class QVariant;
 
 namespace loopstage::stage {
 class OpenGLView;
@@ -30,6 +32,11 @@ inline const QString ID_COL_VIDEO = QStringLiteral("colVideo");
 inline const QString ID_COL_X = QStringLiteral("colX");
 inline const QString ID_COL_Y = QStringLiteral("colY");
 inline const QString ID_COL_Z = QStringLiteral("colZ");
+
+// Where a drop lands: on a row, or above it.
+enum class DropOperation { On, Above };
+// What a drag may do here: nothing, or copy the dragged files in.
+enum class DragOperation : uint32_t { None = 0, Copy = 1 };
 
 // The controller: owns the musicians and the display link, switches playback, runs the render
 // tick, follows the display that shows the stage.
@@ -60,6 +67,17 @@ public:
     void renderOrchestra() override;
     void windowChangedScreen();
 
+    // The musician table's data source (main thread). Rows are list indices; columns are told
+    // apart by their identifiers.
+    int numberOfRowsInTableView() const;
+    QVariant objectValueForTableColumn(const QString& columnIdentifier, int row) const;
+    void setObjectValue(const QVariant& value, const QString& columnIdentifier, int row);
+    DragOperation validateDrop(const QMimeData* dragData, int proposedRow,
+                               DropOperation operation) const;
+    // Takes the first dropped file: below the last row it becomes a new musician at the end;
+    // on or above a row it replaces that musician's clip. False when nothing was taken.
+    bool acceptDrop(const QMimeData* dragData, int row, DropOperation operation);
+
     bool isPlaying() const { return isPlaying_; }
     platform::DisplayLink* displayLink() const { return displayLink_.get(); }
     QTimer* qtHousekeepingTimer() const { return qtHousekeepingTimer_.get(); }
@@ -71,6 +89,7 @@ public:
 
 private:
     void _qtHousekeeping();
+    void reloadTable();
 
     std::unique_ptr<MusicianList> musicianList_;
     bool isPlaying_ = false;
