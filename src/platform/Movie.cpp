@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <exception>
 #include <mutex>
@@ -189,6 +190,7 @@ struct Movie::Impl {
     Media media;
     std::shared_ptr<FramePool> pool;
     std::thread worker;  // main thread only
+    std::atomic<bool> workerRunning{false};  // mirrors worker.joinable() for other threads
 
     // Clock, written by the main thread, read by the render thread and the worker.
     mutable std::mutex clockMutex;
@@ -420,7 +422,11 @@ struct Movie::Impl {
             if (const Step s = checkControl(); s != Step::Continue) return s;
             applyDiscard();
             int ret = av_read_frame(media.format.get(), pkt);
-            if (ret == AVERROR(EAGAIN)) continue;
+            if (ret == AVERROR(EAGAIN)) {
+                // Only network-like inputs say "not yet"; do not spin a core while they wait.
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                continue;
+            }
             if (ret < 0) {
                 if (ret != AVERROR_EOF) post(posted.read, ret);
                 // Drain: the decoder still holds the last pictures (B-frame reordering).
@@ -587,6 +593,7 @@ struct Movie::Impl {
         pool->clearStop();
         try {
             worker = std::thread([this] { run(); });
+            workerRunning.store(true);
         } catch (const std::system_error& e) {
             qCWarning(lcMovie, "movie %s: cannot start decode worker: %s", path.c_str(), e.what());
             return false;
@@ -598,6 +605,7 @@ struct Movie::Impl {
         if (!worker.joinable()) return;
         pool->requestStop();
         worker.join();
+        workerRunning.store(false);
     }
 };
 
@@ -750,7 +758,7 @@ void Movie::setActive(bool active) {
     else d_->stopWorker();
 }
 
-bool Movie::isActive() const { return d_->worker.joinable(); }
+bool Movie::isActive() const { return d_->workerRunning.load(); }
 
 void Movie::task() {
     Impl& d = *d_;

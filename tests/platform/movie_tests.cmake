@@ -4,5 +4,7 @@ loopstage_test(movie_tests
     ${CMAKE_CURRENT_LIST_DIR}/MovieClipsTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MovieOpenTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MovieDecodeTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/MovieRobustnessTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/MovieBenchmarkTest.cpp
   LIBS loopstage::platform PkgConfig::FFMPEG
   LABELS "platform;threads")
