@@ -11,6 +11,7 @@
 
 #include "stage/HeightSlider.h"
 #include "stage/OpenGLView.h"
+#include "orchestra/Wiring.h"
 #include "support/LogCapture.h"
 #include "support/ScriptedDisplayLink.h"
 
@@ -18,34 +19,6 @@ namespace loopstage::orchestra {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The controller wired to a real table and a real stage view in a real window, as the main
-// window wires them.
-struct Wiring {
-    QTableView table;
-    stage::HeightSlider slider;
-    stage::OpenGLView view;
-    std::unique_ptr<Orchestra> orchestra = std::make_unique<Orchestra>();
-
-    Wiring() {
-        orchestra->musicianView = &table;
-        orchestra->openGLView = &view;
-        view.anOrchestra = orchestra.get();
-        view.cameraHeightSlider = &slider;
-        view.awakeFromNib();
-        orchestra->awakeFromNib();
-    }
-    ~Wiring() {
-        orchestra.reset();
-        view.anOrchestra = nullptr;
-    }
-    bool show() {
-        if (!view.openGLContext() || !view.openGLContext()->isValid()) return false;
-        view.resize(160, 120);
-        view.show();
-        return QTest::qWaitForWindowExposed(&view);
-    }
-};
 
 bool hasScreen() { return QGuiApplication::primaryScreen() != nullptr; }
 
