@@ -11,11 +11,19 @@
 #include <QTest>
 #include <QToolButton>
 
+#include "musician/Musician.h"
 #include "orchestra/MusicianTableModel.h"
 #include "orchestra/Orchestra.h"
 #include "stage/HeightSlider.h"
 #include "stage/OpenGLView.h"
 #include "support/LogCapture.h"
+#include "support/TestClips.h"
+
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
+#include <cmath>
+#include <set>
 
 namespace loopstage::app {
 namespace {
@@ -127,6 +135,147 @@ TEST(MainWindow, QuitKeyClosesWhilePlaying) {
     QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier);
     EXPECT_FALSE(window->isVisible());
     window.reset();
+}
+
+int stageCentreIndex(MainWindow& window) {
+    stage::OpenGLView* view = window.openGLView();
+    const QImage shot = view->screen()->grabWindow(view->winId()).toImage();
+    const QColor c = shot.pixelColor(shot.width() / 2, shot.height() / 2);
+    return test::frameIndexOfColour(
+        test::Rgb{uint8_t(c.red()), uint8_t(c.green()), uint8_t(c.blue())});
+}
+
+// The whole path as a user takes it: a file manager's drop on the table's viewport, Space to
+// play, and the clip's frames changing on the stage.
+TEST(MainWindow, DroppedFileBecomesABillboardThatPlaysAfterSpace) {
+    MainWindow window;
+    if (!showWindow(window)) GTEST_SKIP() << "window not shown";
+    test::ClipSpec spec;
+    spec.frames = 45;
+    const std::string path = test::tempClipPath("dropped on the table.mp4");
+    ASSERT_TRUE(test::writeClip(path, spec));
+
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
+    QWidget* viewport = window.musicianView()->viewport();
+    const QPoint below = viewport->rect().center();
+    QDragEnterEvent enter(below, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDragMoveEvent move(below, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &move);
+    EXPECT_TRUE(move.isAccepted());
+    EXPECT_EQ(move.dropAction(), Qt::CopyAction);
+    QDropEvent drop(below, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &drop);
+    ASSERT_EQ(window.musicianView()->model()->rowCount(), 1);
+    EXPECT_EQ(window.musicianView()->model()->index(0, 0).data().toString(),
+              QStringLiteral("dropped on the table.mp4"));
+
+    QTest::keyClick(&window, Qt::Key_Space);
+    ASSERT_TRUE(window.orchestra()->isPlaying());
+    std::set<int> seen;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (seen.size() < 4 && std::chrono::steady_clock::now() < end) {
+        QTest::qWait(40);
+        const int index = stageCentreIndex(window);
+        if (index >= 0) seen.insert(index);
+    }
+    EXPECT_GE(seen.size(), 4u) << "the stage did not show the clip playing";
+    QTest::keyClick(&window, Qt::Key_Space);
+    EXPECT_FALSE(window.orchestra()->isPlaying());
+}
+
+TEST(MainWindow, KeysTypedIntoACellEditorDoNotReachTheActions) {
+    MainWindow window;
+    if (!showWindow(window)) GTEST_SKIP() << "window not shown";
+    const std::string path = test::tempClipPath("edit_me.mp4");
+    ASSERT_TRUE(test::writeClip(path, test::ClipSpec{}));
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
+    ASSERT_TRUE(window.orchestra()->acceptDrop(&data, -1, orchestra::DropOperation::Above));
+
+    QTableView* table = window.musicianView();
+    table->setFocus();
+    table->edit(table->model()->index(0, 0));
+    QTRY_VERIFY(window.isEditingCell());
+    QWidget* editor = QApplication::focusWidget();
+    QTest::keyClick(editor, Qt::Key_Space);
+    QTest::keyClick(editor, Qt::Key_Up);
+    QTest::keyClick(editor, Qt::Key_A);
+    EXPECT_FALSE(window.orchestra()->isPlaying());
+    EXPECT_EQ(window.openGLView()->cameraPosAt(2), -5.0f);
+    EXPECT_EQ(window.openGLView()->cameraPosAt(0), 0.0f);
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_VERIFY(!window.isEditingCell());
+    QTest::keyClick(&window, Qt::Key_Up);
+    EXPECT_FLOAT_EQ(window.openGLView()->cameraPosAt(2), -4.9f);
+}
+
+struct Extent {
+    int left = -1, right = -1, top = -1, bottom = -1;
+};
+
+// Where the lit pixels of the stage lie along its middle row and middle column.
+Extent litExtent(const QImage& shot) {
+    Extent e;
+    const int row = shot.height() / 2, column = shot.width() / 2;
+    auto lit = [&](int x, int y) { return (shot.pixel(x, y) & 0xffffff) != 0; };
+    for (int x = 0; x < shot.width(); ++x) {
+        if (lit(x, row)) {
+            if (e.left < 0) e.left = x;
+            e.right = x;
+        }
+    }
+    for (int y = 0; y < shot.height(); ++y) {
+        if (lit(column, y)) {
+            if (e.top < 0) e.top = y;
+            e.bottom = y;
+        }
+    }
+    return e;
+}
+
+// A table edit and a camera step move the billboard on screen by what the projection says:
+// at distance 5 with a 45 degree field of view, one scene unit is H / (2 * 5 * tan 22.5) pixels.
+TEST(MainWindow, EditedHeightAndCameraStepMoveTheBillboardByTheProjectedAmount) {
+    MainWindow window;
+    if (!showWindow(window)) GTEST_SKIP() << "window not shown";
+    const std::string path = test::tempClipPath("moves.mp4");
+    ASSERT_TRUE(test::writeClip(path, test::ClipSpec{}));
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
+    ASSERT_TRUE(window.orchestra()->acceptDrop(&data, -1, orchestra::DropOperation::Above));
+    window.orchestra()->togglePlayback();
+    QTRY_VERIFY_WITH_TIMEOUT(window.orchestra()->musicianList()->at(0)->currentTexture() != nullptr, 5000);
+    window.orchestra()->togglePlayback();
+
+    stage::OpenGLView* view = window.openGLView();
+    auto shoot = [&] {
+        view->flushOutput();
+        return litExtent(view->screen()->grabWindow(view->winId()).toImage());
+    };
+    const Extent before = shoot();
+    ASSERT_GT(before.right - before.left, 10);
+    ASSERT_GT(before.bottom - before.top, 10);
+    const double h = view->height() * view->devicePixelRatio();
+    const double w = view->width() * view->devicePixelRatio();
+    const double pixelsPerUnitY = h / (2 * 5 * std::tan(22.5 * 3.141592653589793 / 180));
+    const double pixelsPerUnitX = pixelsPerUnitY;  // the projection keeps units square on screen
+    EXPECT_NEAR(before.bottom - before.top, pixelsPerUnitY, 3);
+
+    QAbstractItemModel* model = window.musicianView()->model();
+    ASSERT_TRUE(model->setData(model->index(0, 4), 0.25, Qt::EditRole));  // colY
+    const Extent raised = shoot();
+    EXPECT_NEAR(before.bottom - raised.bottom, 0.25 * pixelsPerUnitY, 2);
+    EXPECT_NEAR(before.top - raised.top, 0.25 * pixelsPerUnitY, 2);
+    EXPECT_EQ(raised.left, before.left);
+
+    QTest::keyClick(&window, Qt::Key_D);  // one step to the right: the scene moves left
+    const Extent stepped = shoot();
+    EXPECT_NEAR(raised.left - stepped.left, 0.1 * pixelsPerUnitX, 2);
+    EXPECT_NEAR(raised.right - stepped.right, 0.1 * pixelsPerUnitX, 2);
+    EXPECT_GT(w, 0);
 }
 
 }  // namespace
