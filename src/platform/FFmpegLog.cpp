@@ -1,7 +1,6 @@
 #include "platform/FFmpegLog.h"
 
 #include <QLoggingCategory>
-
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -54,15 +53,21 @@ void logCallback(void* avcl, int level, const char* fmt, va_list vl) {
     size_t n = std::strlen(line);
     while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = '\0';
     if (n == 0) return;
-    if (level <= AV_LOG_FATAL) qCCritical(lcFFmpeg, "%s", line);
-    else if (level <= AV_LOG_WARNING) qCWarning(lcFFmpeg, "%s", line);
-    else qCInfo(lcFFmpeg, "%s", line);
+    if (level <= AV_LOG_FATAL)
+        qCCritical(lcFFmpeg, "%s", line);
+    else if (level <= AV_LOG_WARNING)
+        qCWarning(lcFFmpeg, "%s", line);
+    else
+        qCInfo(lcFFmpeg, "%s", line);
 }
 
 int levelFromEnvironment() {
     const char* v = std::getenv("LOOPSTAGE_FFMPEG_LOG");
     if (!v) return AV_LOG_ERROR;
-    struct Named { const char* name; int level; };
+    struct Named {
+        const char* name;
+        int level;
+    };
     static constexpr Named kLevels[] = {{"quiet", AV_LOG_QUIET},     {"error", AV_LOG_ERROR},
                                         {"warning", AV_LOG_WARNING}, {"info", AV_LOG_INFO},
                                         {"verbose", AV_LOG_VERBOSE}, {"debug", AV_LOG_DEBUG}};

@@ -23,9 +23,10 @@ FramePool::FramePool(int width, int height, int slotCount, int maxQueued)
       slots_(static_cast<size_t>(slotCount)),
       free_(static_cast<size_t>(slotCount)),
       queue_(static_cast<size_t>(slotCount)) {
-    const size_t bytesPerSlot = static_cast<size_t>(stride_) * static_cast<size_t>(height_) + kTailPadding;
+    const size_t bytesPerSlot =
+        static_cast<size_t>(stride_) * static_cast<size_t>(height_) + kTailPadding;
     storage_.reset(static_cast<uint8_t*>(
-        ::operator new[](bytesPerSlot * static_cast<size_t>(slotCount_), std::align_val_t{kAlign})));
+        ::operator new[](bytesPerSlot* static_cast<size_t>(slotCount_), std::align_val_t{kAlign})));
     for (int i = 0; i < slotCount_; ++i) {
         Slot& s = slots_[static_cast<size_t>(i)];
         s.buffer = storage_.get() + bytesPerSlot * static_cast<size_t>(i);

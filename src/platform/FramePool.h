@@ -24,7 +24,7 @@ namespace loopstage::platform {
 // for (a slot freed, stop, restart, poke). Lifetime: shared by the Movie and every FrameRef, so
 // the last of them frees it.
 class FramePool : public std::enable_shared_from_this<FramePool> {
-public:
+  public:
     // Throws std::bad_alloc when the buffers cannot be had (the caller turns that into an error).
     FramePool(int width, int height, int slotCount, int maxQueued);
     ~FramePool();
@@ -82,14 +82,12 @@ public:
     int inUse() const;   // slots not in the free list
     int queued() const;  // slots in the ready queue
 
-private:
+  private:
     friend class FrameRef;
     void release(int slot) noexcept;
     bool hasRoomLocked() const { return freeCount_ > 0 && queueCount_ < maxQueued_; }
     void pushFreeLocked(int slot) { free_[static_cast<size_t>(freeCount_++)] = slot; }
-    int queueAt(int i) const {
-        return queue_[static_cast<size_t>((queueHead_ + i) % slotCount_)];
-    }
+    int queueAt(int i) const { return queue_[static_cast<size_t>((queueHead_ + i) % slotCount_)]; }
     void popQueueFrontLocked() {
         queueHead_ = (queueHead_ + 1) % slotCount_;
         --queueCount_;
@@ -110,7 +108,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     Control control_;
-    std::vector<int> free_;   // stack of free slots, capacity slotCount
+    std::vector<int> free_;  // stack of free slots, capacity slotCount
     int freeCount_ = 0;
     std::vector<int> queue_;  // ring, oldest first, non-decreasing timeNs
     int queueHead_ = 0, queueCount_ = 0;

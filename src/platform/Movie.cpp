@@ -1,12 +1,11 @@
 #include "platform/Movie.h"
 
-#include <QLoggingCategory>
-
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <QLoggingCategory>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -52,14 +51,17 @@ constexpr AVRational kNanoseconds{1, 1'000'000'000};
 
 uint32_t mediaTypeOf(const AVStream* st) {
     switch (st->codecpar->codec_type) {
-        case AVMEDIA_TYPE_VIDEO: return kVideoMediaType;
-        case AVMEDIA_TYPE_AUDIO: return kSoundMediaType;
+        case AVMEDIA_TYPE_VIDEO:
+            return kVideoMediaType;
+        case AVMEDIA_TYPE_AUDIO:
+            return kSoundMediaType;
         case AVMEDIA_TYPE_SUBTITLE: {
             const AVCodecDescriptor* desc = avcodec_descriptor_get(st->codecpar->codec_id);
             return desc && (desc->props & AV_CODEC_PROP_TEXT_SUB) ? kTextMediaType
                                                                   : kSubtitleMediaType;
         }
-        default: return kDataMediaType;
+        default:
+            return kDataMediaType;
     }
 }
 
@@ -183,13 +185,12 @@ enum class Step { Continue, Ended, Stopped, Restarted, VideoDisabled };
 struct Movie::Impl {
     std::string path;
     FrameSink* sink = nullptr;
-    Movie* owner = nullptr;
 
     // Demuxer and decoder: the main thread uses them during open and while no worker runs;
     // otherwise only the worker does. Starting and joining the worker orders the hand-overs.
     Media media;
     std::shared_ptr<FramePool> pool;
-    std::thread worker;  // main thread only
+    std::thread worker;                      // main thread only
     std::atomic<bool> workerRunning{false};  // mirrors worker.joinable() for other threads
 
     // Clock, written by the main thread, read by the render thread and the worker.
@@ -287,11 +288,14 @@ struct Movie::Impl {
                 continue;
             }
             switch (decodePass()) {
-                case Step::Stopped: return;
+                case Step::Stopped:
+                    return;
                 case Step::Restarted:
                 case Step::VideoDisabled:
-                case Step::Continue: continue;
-                case Step::Ended: break;
+                case Step::Continue:
+                    continue;
+                case Step::Ended:
+                    break;
             }
             if (finishPass() == Step::Stopped) return;
         }
@@ -378,8 +382,8 @@ struct Movie::Impl {
         if (media.videoStream < 0) return false;
         AVStream* st = media.format->streams[media.videoStream];
         const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
-        int ret = avformat_seek_file(media.format.get(), media.videoStream, INT64_MIN, start,
-                                     start, 0);
+        int ret =
+            avformat_seek_file(media.format.get(), media.videoStream, INT64_MIN, start, start, 0);
         if (ret < 0)
             ret = av_seek_frame(media.format.get(), media.videoStream, start, AVSEEK_FLAG_BACKWARD);
         if (ret >= 0) {
@@ -522,9 +526,10 @@ struct Movie::Impl {
     Step convertAndPublish(AVFrame* frame, int64_t timeNs, int64_t iteration) {
         int slot = -1;
         while (slot < 0) {
-            const FramePool::Control c = pool->waitUntil([&](const FramePool::Control& ctl, bool room) {
-                return ctl.stop || ctl.generation != dec.generation || room;
-            });
+            const FramePool::Control c =
+                pool->waitUntil([&](const FramePool::Control& ctl, bool room) {
+                    return ctl.stop || ctl.generation != dec.generation || room;
+                });
             if (c.stop) return Step::Stopped;
             if (c.generation != dec.generation) return Step::Restarted;
             slot = pool->acquire(dec.generation);
@@ -535,7 +540,7 @@ struct Movie::Impl {
         }
         counters.converted.fetch_add(1);
         return pool->publish(slot, timeNs, iteration, dec.generation) ? Step::Continue
-                                                                       : Step::Restarted;
+                                                                      : Step::Restarted;
     }
 
     bool convert(const AVFrame* frame, uint8_t* pixels) {
@@ -559,14 +564,16 @@ struct Movie::Impl {
                 case AVCOL_SPC_SMPTE170M:
                 case AVCOL_SPC_SMPTE240M:
                 case AVCOL_SPC_BT2020_NCL:
-                case AVCOL_SPC_BT2020_CL: break;
+                case AVCOL_SPC_BT2020_CL:
+                    break;
                 default:  // untagged: HD and larger is BT.709 by convention, smaller BT.601
                     colorspace = frame->height >= 720 ? SWS_CS_ITU709 : SWS_CS_ITU601;
             }
             // swscale treats the yuvj formats as full range by itself; tagged frames say so too.
-            const bool jpegFormat = format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P ||
-                                    format == AV_PIX_FMT_YUVJ444P || format == AV_PIX_FMT_YUVJ440P ||
-                                    format == AV_PIX_FMT_YUVJ411P;
+            const bool jpegFormat = format == AV_PIX_FMT_YUVJ420P ||
+                                    format == AV_PIX_FMT_YUVJ422P ||
+                                    format == AV_PIX_FMT_YUVJ444P ||
+                                    format == AV_PIX_FMT_YUVJ440P || format == AV_PIX_FMT_YUVJ411P;
             const int range = (jpegFormat || frame->color_range == AVCOL_RANGE_JPEG) ? 1 : 0;
             if (colorspace != dec.swsColorspace || range != dec.swsRange) {
                 sws_setColorspaceDetails(dec.sws.get(), sws_getCoefficients(colorspace), range,
@@ -611,7 +618,7 @@ struct Movie::Impl {
 
 // -------------------------------------------------------------------- Movie
 
-Movie::Movie(std::unique_ptr<Impl> impl) : d_(std::move(impl)) { d_->owner = this; }
+Movie::Movie(std::unique_ptr<Impl> impl) : d_(std::move(impl)) {}
 
 int Movie::open(const MovieOpenProperties& properties, std::unique_ptr<Movie>& out) {
     out.reset();
@@ -754,8 +761,10 @@ int64_t Movie::decodedAheadUntilNs() const {
 }
 
 void Movie::setActive(bool active) {
-    if (active) d_->startWorker();
-    else d_->stopWorker();
+    if (active)
+        d_->startWorker();
+    else
+        d_->stopWorker();
 }
 
 bool Movie::isActive() const { return d_->workerRunning.load(); }
@@ -817,6 +826,8 @@ bool canOpenMovie(const std::string& path) {
     }
 }
 
-bool canOpenMovie(const QString& path) { return canOpenMovie(std::string(path.toUtf8().constData())); }
+bool canOpenMovie(const QString& path) {
+    return canOpenMovie(std::string(path.toUtf8().constData()));
+}
 
 }  // namespace loopstage::platform

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -17,7 +16,7 @@ class Movie;
 // ~Movie calls detachMovie(movie) on the main thread before it stops its decode worker, so the
 // sink may still take frames until detachMovie returns. The sink must outlive its movies.
 class FrameSink {
-public:
+  public:
     virtual ~FrameSink() = default;
     virtual void attachMovie(Movie* movie) = 0;
     virtual void detachMovie(Movie* movie) = 0;
@@ -25,7 +24,7 @@ public:
 
 struct MovieOpenProperties {
     std::string path;
-    bool active = true;                 // start decoding at once
+    bool active = true;                  // start decoding at once
     FrameSink* visualContext = nullptr;  // optional
 };
 
@@ -39,8 +38,8 @@ constexpr uint32_t kLoopTimeBase = 1;
 
 // Counters for tests and benchmarks. Each is a monotonic count since open, read without locks.
 struct MovieCounters {
-    int64_t framesDecoded = 0;    // pictures out of the decoder
-    int64_t framesConverted = 0;  // pictures converted to RGBA and queued
+    int64_t framesDecoded = 0;      // pictures out of the decoder
+    int64_t framesConverted = 0;    // pictures converted to RGBA and queued
     int64_t framesSkippedLate = 0;  // pictures not converted because a newer one was already due
     int64_t loopWraps = 0;          // seeks back to the start after a pass
     int64_t decodeErrors = 0;       // packets or frames the decoder refused
@@ -63,7 +62,7 @@ struct MovieCounters {
 //   destructor or setActive(false) asks it to stop, wakes it, joins it, then frees FFmpeg state.
 // - Frames taken (FrameRef) may outlive the Movie.
 class Movie {
-public:
+  public:
     // Main thread. Opens by path, probes streams, opens the video decoder. On failure returns
     // FFmpeg's (negative) error code and leaves `out` empty; on success 0. A file with no video
     // stream opens (its tracks are listed, it never yields a frame). Refuses pictures larger
@@ -106,7 +105,7 @@ public:
     // then exact: (last frame pts + its duration) - first pts. 0 without video.
     int64_t durationNs() const;
     bool durationIsMeasured() const;
-    int width() const;   // picture size, 0 without video
+    int width() const;  // picture size, 0 without video
     int height() const;
     bool hasVideo() const;
 
@@ -137,7 +136,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     explicit Movie(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> d_;
 };

@@ -2,7 +2,6 @@
 //   movie_tests --gtest_also_run_disabled_tests --gtest_filter='MovieBenchmark.*'
 // They print the worker's decode+convert cost per frame and the memory an open movie holds.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <chrono>
@@ -59,12 +58,14 @@ void measureThroughput(const char* name, int width, int height, int frames) {
         }
         movie->takeNewestFrameAt(zero + (ahead + 1) * 1024).reset();  // frames go straight back
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const MovieCounters c = movie->counters();
-    std::printf("[bench] %-6s %dx%d: %lld frames decoded, %lld converted in %.3f s: %.2f ms/frame\n",
-                name, width, height, static_cast<long long>(c.framesDecoded),
-                static_cast<long long>(c.framesConverted), seconds,
-                1000.0 * seconds / static_cast<double>(std::max<int64_t>(1, c.framesConverted)));
+    std::printf(
+        "[bench] %-6s %dx%d: %lld frames decoded, %lld converted in %.3f s: %.2f ms/frame\n", name,
+        width, height, static_cast<long long>(c.framesDecoded),
+        static_cast<long long>(c.framesConverted), seconds,
+        1000.0 * seconds / static_cast<double>(std::max<int64_t>(1, c.framesConverted)));
     EXPECT_EQ(c.framesSkippedLate, 0);
 }
 
@@ -101,11 +102,11 @@ TEST(MovieBenchmark, DISABLED_MemoryPerOpenMovie) {
         std::this_thread::sleep_for(5ms);
     }
     const long after = residentKiB();
-    std::printf("[bench] %d open 1280x720 movies: %ld KiB resident growth, %.1f MiB per movie "
-                "(pool of %d RGBA frames = %.1f MiB)\n",
-                kMovies, after - before, static_cast<double>(after - before) / 1024.0 / kMovies,
-                movies[0]->poolSize(),
-                movies[0]->poolSize() * 1280.0 * 720.0 * 4.0 / (1024.0 * 1024.0));
+    std::printf(
+        "[bench] %d open 1280x720 movies: %ld KiB resident growth, %.1f MiB per movie "
+        "(pool of %d RGBA frames = %.1f MiB)\n",
+        kMovies, after - before, static_cast<double>(after - before) / 1024.0 / kMovies,
+        movies[0]->poolSize(), movies[0]->poolSize() * 1280.0 * 720.0 * 4.0 / (1024.0 * 1024.0));
     for (auto& m : movies) EXPECT_GE(m->counters().loopWraps, 1);
 }
 

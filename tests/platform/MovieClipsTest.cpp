@@ -1,5 +1,5 @@
 // The clip generator is the ground truth of every movie test, so it is checked against a plain
-// libavcodec decode: if a clip is not what its spec says, the movie tests would prove nothing.
+// libavcodec decode: if a clip is not what its ClipSpec describes, the movie tests prove nothing.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -166,7 +166,8 @@ TEST(ClipWrite, MissingEncoderOrMuxerIsReportedNotCrashed) {
     spec.container = "no-such-container";
     EXPECT_FALSE(writeClip(tempClipPath("bad.xyz"), spec, &error));
     EXPECT_FALSE(error.empty());
-    ClipSpec mpeg4Alpha = make(ClipSpec::Codec::Mpeg4, "avi", 64, 48, 3, ClipSpec::PixelFormat::Rgba);
+    ClipSpec mpeg4Alpha =
+        make(ClipSpec::Codec::Mpeg4, "avi", 64, 48, 3, ClipSpec::PixelFormat::Rgba);
     error.clear();
     EXPECT_FALSE(writeClip(tempClipPath("bad.avi"), mpeg4Alpha, &error));
     EXPECT_FALSE(error.empty());

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <QtGlobal>
-
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -67,7 +66,8 @@ int64_t startClock(Movie& movie, int32_t rate) {
 }
 
 int64_t hostAt(int64_t hostZero, int64_t movieNs, int32_t rate) {
-    return hostZero + static_cast<int64_t>(std::llround(static_cast<double>(movieNs) * kFixed1 / rate));
+    return hostZero +
+           static_cast<int64_t>(std::llround(static_cast<double>(movieNs) * kFixed1 / rate));
 }
 
 int indexOf(const DecodedFrame& f) {
@@ -137,11 +137,13 @@ TEST_P(MovieFrameSequence, EveryFrameAtItsTimeAcrossThreeWraps) {
         for (int i = 0; i < spec.frames; ++i) {
             const int64_t startNs = pass * clipNs + secondsToNs(times[static_cast<size_t>(i)]);
             const double periods = (i + 1 < spec.frames ? times[static_cast<size_t>(i) + 1]
-                                                         : test::clipDurationSeconds(spec)) -
+                                                        : test::clipDurationSeconds(spec)) -
                                    times[static_cast<size_t>(i)];
             const int64_t sampleNs = startNs + secondsToNs(periods / 2);
-            ASSERT_TRUE(pollUntil([&] { return movie->decodedAheadUntilNs() >= startNs - 1'000'000; }))
-                << "frame " << i << " of pass " << pass << " never decoded";
+            ASSERT_TRUE(pollUntil([&] {
+                return movie->decodedAheadUntilNs() >= startNs - 1'000'000;
+            })) << "frame "
+                << i << " of pass " << pass << " never decoded";
             const int64_t host = hostAt(zero, sampleNs, kSlowRate);
             const int64_t announced = movie->newestSerialAt(host);
             FrameRef f = movie->takeNewestFrameAt(host);
@@ -158,7 +160,8 @@ TEST_P(MovieFrameSequence, EveryFrameAtItsTimeAcrossThreeWraps) {
             if (pass == 0 && i == spec.frames - 1) {
                 // The end of the first pass is measured before any frame of the second exists.
                 ASSERT_TRUE(pollUntil([&] { return movie->durationIsMeasured(); }));
-                EXPECT_NEAR(static_cast<double>(movie->durationNs()), static_cast<double>(clipNs), 1e6);
+                EXPECT_NEAR(static_cast<double>(movie->durationNs()), static_cast<double>(clipNs),
+                            1e6);
             }
         }
     }
@@ -221,7 +224,8 @@ TEST_P(MovieFormats, SizeOrientationColourAndAlpha) {
     const ClipSpec& spec = GetParam().spec;
     const std::string path = clipPath(std::string("fmt-") + GetParam().name, spec);
     std::string error;
-    if (!test::writeClip(path, spec, &error)) GTEST_SKIP() << "cannot write this clip here: " << error;
+    if (!test::writeClip(path, spec, &error))
+        GTEST_SKIP() << "cannot write this clip here: " << error;
     std::unique_ptr<Movie> movie;
     ASSERT_EQ(Movie::open({path, true, nullptr}, movie), 0);
     EXPECT_EQ(movie->width(), spec.width);
@@ -239,15 +243,16 @@ TEST_P(MovieFormats, SizeOrientationColourAndAlpha) {
         ASSERT_EQ(f->height, spec.height);
         EXPECT_GE(f->strideBytes, f->width * 4);
         EXPECT_EQ(indexOf(*f), i);
-        const test::Rgba centre = test::centreColour(f->pixels, f->width, f->height, f->strideBytes);
+        const test::Rgba centre =
+            test::centreColour(f->pixels, f->width, f->height, f->strideBytes);
         EXPECT_NEAR(centre.a, alpha ? test::kClipBodyAlpha : 255, 2);
         const test::Rgba top = test::topRowColour(f->pixels, f->width, f->strideBytes);
         EXPECT_GE(top.r, 235) << "top row must be the white band (picture upright)";
         EXPECT_GE(top.g, 235);
         EXPECT_GE(top.b, 235);
         // The last pixel of the last row is inside the picture: no decoder padding, no garbage.
-        const uint8_t* last = f->pixels + static_cast<ptrdiff_t>(f->height - 1) * f->strideBytes +
-                              (f->width - 1) * 4;
+        const uint8_t* last =
+            f->pixels + static_cast<ptrdiff_t>(f->height - 1) * f->strideBytes + (f->width - 1) * 4;
         EXPECT_EQ(test::frameIndexOfColour(test::Rgb{last[0], last[1], last[2]}, 20), i);
     }
 }
@@ -321,8 +326,8 @@ TEST(MovieNoLoop, StopsAtTheEndShowingTheLastFrameEvenWhenLate) {
     ASSERT_EQ(movie->timeBaseFlags(), 0u);
     const int64_t zero = startClock(*movie, kFixed1);
     // Nothing taken until well past the end: every frame but the first few is late.
-    std::this_thread::sleep_for(std::chrono::milliseconds(
-        static_cast<int>(test::clipDurationSeconds(spec) * 1500)));
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(static_cast<int>(test::clipDurationSeconds(spec) * 1500)));
     FrameRef last;
     ASSERT_TRUE(pollUntil([&] {
         if (FrameRef f = movie->takeNewestFrameAt(hostTimeNow())) last = std::move(f);
@@ -526,10 +531,11 @@ struct MessageCounter {
     MessageCounter() {
         std::lock_guard lock(mutex);
         messages.clear();
-        previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) {
-            std::lock_guard l(mutex);
-            messages.push_back(m.toStdString());
-        });
+        previous =
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) {
+                std::lock_guard l(mutex);
+                messages.push_back(m.toStdString());
+            });
     }
     ~MessageCounter() { qInstallMessageHandler(previous); }
     int count(const std::string& needle) {
@@ -557,8 +563,10 @@ TEST(MovieCorrupt, BadFramesAreSkippedAndTheClipKeepsLooping) {
         for (int i = 0; i < spec.frames; ++i) {
             if (i >= 5 && i <= 7) continue;
             const int64_t startNs = pass * clipNs + secondsToNs(times[static_cast<size_t>(i)]);
-            ASSERT_TRUE(pollUntil([&] { return movie->decodedAheadUntilNs() >= startNs - 1'000'000; }))
-                << "frame " << i << " pass " << pass;
+            ASSERT_TRUE(pollUntil([&] {
+                return movie->decodedAheadUntilNs() >= startNs - 1'000'000;
+            })) << "frame "
+                << i << " pass " << pass;
             FrameRef f = movie->takeNewestFrameAt(hostAt(zero, startNs + 1'000'000, kSlowRate));
             ASSERT_TRUE(f);
             EXPECT_EQ(indexOf(*f), i);

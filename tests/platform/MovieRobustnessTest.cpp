@@ -107,7 +107,8 @@ TEST(MovieRobustness, RawH264WithoutContainerTimestampsCountsFrames) {
     const auto seen = takeFrames(*movie, zero, 3);
     for (size_t pass = 0; pass < seen.size(); ++pass) {
         ASSERT_EQ(seen[pass].size(), 20u) << "pass " << pass;
-        for (size_t i = 0; i < seen[pass].size(); ++i) EXPECT_EQ(seen[pass][i], static_cast<int>(i));
+        for (size_t i = 0; i < seen[pass].size(); ++i)
+            EXPECT_EQ(seen[pass][i], static_cast<int>(i));
     }
     EXPECT_GT(movie->durationNs(), 0);
 }
@@ -121,10 +122,11 @@ struct Capture {
     Capture() {
         std::lock_guard lock(mutex);
         lines.clear();
-        previous = qInstallMessageHandler([](QtMsgType t, const QMessageLogContext&, const QString& m) {
-            std::lock_guard l(mutex);
-            lines.emplace_back(t, m.toStdString());
-        });
+        previous =
+            qInstallMessageHandler([](QtMsgType t, const QMessageLogContext&, const QString& m) {
+                std::lock_guard l(mutex);
+                lines.emplace_back(t, m.toStdString());
+            });
     }
     ~Capture() { qInstallMessageHandler(previous); }
     int count(const std::string& needle, QtMsgType* type = nullptr) {

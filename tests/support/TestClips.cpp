@@ -73,18 +73,26 @@ void quietFFmpegOnce() {
 }
 
 // Frame durations in nominal periods: constant 1, or alternating 1 and 2 for VFR.
-int periodsOfFrame(const ClipSpec& spec, int i) { return spec.variableFrameRate && (i % 2) ? 2 : 1; }
+int periodsOfFrame(const ClipSpec& spec, int i) {
+    return spec.variableFrameRate && (i % 2) ? 2 : 1;
+}
 
 AVPixelFormat encoderPixelFormat(const ClipSpec& spec) {
     using PF = ClipSpec::PixelFormat;
     const bool jpeg = spec.codec == ClipSpec::Codec::Mjpeg;
     switch (spec.pixelFormat) {
-        case PF::Yuv420p: return jpeg ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
-        case PF::Yuv422p: return jpeg ? AV_PIX_FMT_YUVJ422P : AV_PIX_FMT_YUV422P;
-        case PF::Yuv444p: return jpeg ? AV_PIX_FMT_YUVJ444P : AV_PIX_FMT_YUV444P;
-        case PF::Yuv420p10: return AV_PIX_FMT_YUV420P10LE;
-        case PF::Yuva420p: return AV_PIX_FMT_YUVA420P;
-        case PF::Rgba: return AV_PIX_FMT_RGBA;
+        case PF::Yuv420p:
+            return jpeg ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
+        case PF::Yuv422p:
+            return jpeg ? AV_PIX_FMT_YUVJ422P : AV_PIX_FMT_YUV422P;
+        case PF::Yuv444p:
+            return jpeg ? AV_PIX_FMT_YUVJ444P : AV_PIX_FMT_YUV444P;
+        case PF::Yuv420p10:
+            return AV_PIX_FMT_YUV420P10LE;
+        case PF::Yuva420p:
+            return AV_PIX_FMT_YUVA420P;
+        case PF::Rgba:
+            return AV_PIX_FMT_RGBA;
     }
     return AV_PIX_FMT_NONE;
 }
@@ -95,10 +103,14 @@ const AVCodec* findVideoEncoder(const ClipSpec& spec) {
             if (const AVCodec* x264 = avcodec_find_encoder_by_name("libx264")) return x264;
             return avcodec_find_encoder(AV_CODEC_ID_MPEG4);
         }
-        case ClipSpec::Codec::Mpeg4: return avcodec_find_encoder(AV_CODEC_ID_MPEG4);
-        case ClipSpec::Codec::Mjpeg: return avcodec_find_encoder(AV_CODEC_ID_MJPEG);
-        case ClipSpec::Codec::Ffv1: return avcodec_find_encoder(AV_CODEC_ID_FFV1);
-        case ClipSpec::Codec::Png: return avcodec_find_encoder(AV_CODEC_ID_PNG);
+        case ClipSpec::Codec::Mpeg4:
+            return avcodec_find_encoder(AV_CODEC_ID_MPEG4);
+        case ClipSpec::Codec::Mjpeg:
+            return avcodec_find_encoder(AV_CODEC_ID_MJPEG);
+        case ClipSpec::Codec::Ffv1:
+            return avcodec_find_encoder(AV_CODEC_ID_FFV1);
+        case ClipSpec::Codec::Png:
+            return avcodec_find_encoder(AV_CODEC_ID_PNG);
     }
     return nullptr;
 }
@@ -152,8 +164,10 @@ bool writeVideoPackets(Muxer& m, const ClipSpec& spec, AVPacket* pkt, std::strin
         int ret = avcodec_receive_packet(m.venc.get(), pkt);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return true;
         if (ret < 0) return fail(error, "video encode: " + avError(ret));
-        if (auto d = m.durationOfPts.find(pkt->pts); d != m.durationOfPts.end()) pkt->duration = d->second;
-        if (auto f = m.frameOfPts.find(pkt->pts); f != m.frameOfPts.end() &&
+        if (auto d = m.durationOfPts.find(pkt->pts); d != m.durationOfPts.end())
+            pkt->duration = d->second;
+        if (auto f = m.frameOfPts.find(pkt->pts);
+            f != m.frameOfPts.end() &&
             std::find(spec.corruptFrames.begin(), spec.corruptFrames.end(), f->second) !=
                 spec.corruptFrames.end()) {
             if (av_packet_make_writable(pkt) < 0) return fail(error, "packet not writable");
@@ -446,9 +460,10 @@ bool referenceDecode(const std::string& path, ReferenceDecode& out, std::string*
             rf.width = w;
             rf.height = h;
             rf.index = frameIndexOfColour(Rgb{c.r, c.g, c.b});
-            rf.seconds = frame->best_effort_timestamp == AV_NOPTS_VALUE
-                             ? -1.0
-                             : static_cast<double>(frame->best_effort_timestamp) * av_q2d(st->time_base);
+            rf.seconds =
+                frame->best_effort_timestamp == AV_NOPTS_VALUE
+                    ? -1.0
+                    : static_cast<double>(frame->best_effort_timestamp) * av_q2d(st->time_base);
             out.frames.push_back(rf);
             av_frame_unref(frame.get());
         }
@@ -470,9 +485,12 @@ namespace {
 struct TempDir {
     std::filesystem::path path;
     TempDir() {
-        std::string templ = (std::filesystem::temp_directory_path() / "loopstage-clips-XXXXXX").string();
-        if (char* made = mkdtemp(templ.data())) path = made;
-        else path = std::filesystem::temp_directory_path();
+        std::string templ =
+            (std::filesystem::temp_directory_path() / "loopstage-clips-XXXXXX").string();
+        if (char* made = mkdtemp(templ.data()))
+            path = made;
+        else
+            path = std::filesystem::temp_directory_path();
     }
     ~TempDir() {
         std::error_code ec;

@@ -11,8 +11,8 @@ namespace loopstage::test {
 
 struct ClipSpec {
     enum class Codec {
-        H264,   // libx264 when the encoder exists, otherwise MPEG-4 part 2 (see h264Available)
-        Mpeg4,  // MPEG-4 part 2, 4:2:0 only
+        H264,   // libx264 when the encoder exists, otherwise MPEG-4 Visual (see h264Available)
+        Mpeg4,  // MPEG-4 Visual, 4:2:0 only
         Mjpeg,  // intra-only, full-range 4:2:0/4:2:2/4:4:4
         Ffv1,   // lossless, any size, 10-bit, alpha (use mkv, avi or mov)
         Png,    // lossless RGB/RGBA, intra-only (use mov or mkv)
@@ -70,7 +70,7 @@ Rgba centreColour(const uint8_t* pixels, int width, int height, int strideBytes)
 Rgba topRowColour(const uint8_t* pixels, int width, int strideBytes);
 
 // A reference decode of a whole file with plain libavcodec (no loopstage code), used to check
-// that written clips are what the spec says.
+// that written clips are what their ClipSpec describes.
 struct ReferenceFrame {
     double seconds = 0;  // best-effort timestamp in seconds
     int index = -1;      // frameIndexOfColour of the centre
