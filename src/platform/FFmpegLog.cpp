@@ -4,13 +4,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "platform/FFmpegHandles.h"
 
-Q_LOGGING_CATEGORY(lcFFmpeg, "loopstage.ffmpeg")
+// FFmpeg's own complaints are for developers (QT_LOGGING_RULES="loopstage.ffmpeg.info=true"):
+// a user who drops a bad file gets the program's one line for it, not the demuxer's chatter.
+Q_LOGGING_CATEGORY(lcFFmpeg, "loopstage.ffmpeg", QtWarningMsg)
 
 namespace loopstage::platform {
 namespace {
@@ -32,7 +33,7 @@ bool admitLine() {
         g_windowSecond.compare_exchange_strong(window, second, std::memory_order_relaxed)) {
         g_linesInWindow.store(0, std::memory_order_relaxed);
         if (const int dropped = g_dropped.exchange(0, std::memory_order_relaxed))
-            qCWarning(lcFFmpeg, "%d further FFmpeg log lines dropped", dropped);
+            qCInfo(lcFFmpeg, "%d further FFmpeg log lines dropped", dropped);
     }
     if (g_linesInWindow.fetch_add(1, std::memory_order_relaxed) < kBurst) return true;
     g_dropped.fetch_add(1, std::memory_order_relaxed);
@@ -41,7 +42,7 @@ bool admitLine() {
 
 void logCallback(void* avcl, int level, const char* fmt, va_list vl) {
     // av_vlog hands every message to the callback; the level filter is the callback's job.
-    if (level > av_log_get_level()) return;
+    if (level > av_log_get_level() || !lcFFmpeg().isInfoEnabled()) return;
     if (!admitLine()) return;
     // FFmpeg may split one line over several calls; the prefix state follows the thread.
     thread_local int printPrefix = 1;
@@ -53,27 +54,7 @@ void logCallback(void* avcl, int level, const char* fmt, va_list vl) {
     size_t n = std::strlen(line);
     while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = '\0';
     if (n == 0) return;
-    if (level <= AV_LOG_FATAL)
-        qCCritical(lcFFmpeg, "%s", line);
-    else if (level <= AV_LOG_WARNING)
-        qCWarning(lcFFmpeg, "%s", line);
-    else
-        qCInfo(lcFFmpeg, "%s", line);
-}
-
-int levelFromEnvironment() {
-    const char* v = std::getenv("LOOPSTAGE_FFMPEG_LOG");
-    if (!v) return AV_LOG_ERROR;
-    struct Named {
-        const char* name;
-        int level;
-    };
-    static constexpr Named kLevels[] = {{"quiet", AV_LOG_QUIET},     {"error", AV_LOG_ERROR},
-                                        {"warning", AV_LOG_WARNING}, {"info", AV_LOG_INFO},
-                                        {"verbose", AV_LOG_VERBOSE}, {"debug", AV_LOG_DEBUG}};
-    for (const Named& n : kLevels)
-        if (std::strcmp(v, n.name) == 0) return n.level;
-    return AV_LOG_ERROR;
+    qCInfo(lcFFmpeg, "%s", line);
 }
 
 }  // namespace
@@ -81,7 +62,7 @@ int levelFromEnvironment() {
 void installFFmpegLogging() {
     static std::once_flag once;
     std::call_once(once, [] {
-        av_log_set_level(levelFromEnvironment());
+        av_log_set_level(AV_LOG_ERROR);
         av_log_set_callback(&logCallback);
     });
 }

@@ -6,10 +6,10 @@ namespace loopstage::platform {
 // canOpenMovie call it, so nobody else needs to. FFmpeg calls the installed callback from
 // whichever thread logs (main, decode workers); Qt's logging is thread-safe.
 //
-// Quiet by default: only AV_LOG_ERROR and worse reach Qt (as qWarning, or qCritical for fatal
-// and panic), at most kBurst lines per second for the whole process, with a count of what was
-// dropped. The environment variable LOOPSTAGE_FFMPEG_LOG = quiet|error|warning|info|verbose|debug
-// changes the level when the callback is installed.
+// Quiet by default: FFmpeg's lines go to the category "loopstage.ffmpeg" as info, which is off
+// unless a developer turns it on (QT_LOGGING_RULES="loopstage.ffmpeg.info=true"). Then only
+// AV_LOG_ERROR and worse reach Qt, at most a burst per second for the whole process, with a
+// count of what was dropped.
 void installFFmpegLogging();
 
 }  // namespace loopstage::platform

@@ -26,7 +26,9 @@ extern "C" {
 #include "platform/FramePool.h"
 #include "platform/HostTime.h"
 
-Q_LOGGING_CATEGORY(lcMovie, "loopstage.movie")
+// Details of why a file does not open or play are for developers
+// (QT_LOGGING_RULES="loopstage.movie.info=true"); users get the program's documented lines.
+Q_LOGGING_CATEGORY(lcMovie, "loopstage.movie", QtWarningMsg)
 
 namespace loopstage::platform {
 namespace {
@@ -130,7 +132,7 @@ int openMedia(const std::string& path, Media& out) {
         if (par->width <= 0 || par->height <= 0) return AVERROR_INVALIDDATA;
         if (par->width > Movie::kMaxPictureSide || par->height > Movie::kMaxPictureSide ||
             int64_t{par->width} * par->height > Movie::kMaxPicturePixels) {
-            qCWarning(lcMovie, "movie %s: picture %dx%d is larger than supported (%dx%d)",
+            qCInfo(lcMovie, "movie %s: picture %dx%d is larger than supported (%dx%d)",
                       path.c_str(), par->width, par->height, Movie::kMaxPictureSide,
                       Movie::kMaxPictureSide);
             return AVERROR(ERANGE);
@@ -775,7 +777,7 @@ void Movie::task() {
         const int c = code.load();
         if (logged || c == 0) return;
         logged = true;
-        qCWarning(lcMovie, "movie %s: %s (%s)", d.path.c_str(), what, errorString(c).c_str());
+        qCInfo(lcMovie, "movie %s: %s (%s)", d.path.c_str(), what, errorString(c).c_str());
     };
     once(d.logged.decode, d.posted.decode, "corrupt video data; bad frames are skipped");
     once(d.logged.read, d.posted.read, "read error; treated as the end of the movie");
@@ -783,7 +785,7 @@ void Movie::task() {
     once(d.logged.convert, d.posted.convert, "cannot convert pictures to RGBA");
     if (!d.logged.gaveUp && d.counters.gaveUp.load()) {
         d.logged.gaveUp = true;
-        qCWarning(lcMovie, "movie %s: no picture could be decoded; playback of it stopped",
+        qCInfo(lcMovie, "movie %s: no picture could be decoded; playback of it stopped",
                   d.path.c_str());
     }
 }

@@ -225,10 +225,11 @@ TextureVisualContext::TextureVisualContext(std::shared_ptr<TexturePool> pool)
 
 TextureVisualContext::~TextureVisualContext() = default;
 
-void TextureVisualContext::attachMovie(Movie* movie) { movie_ = movie; }
+void TextureVisualContext::attachMovie(Movie* movie) { movie_.store(movie); }
 
 void TextureVisualContext::detachMovie(Movie* movie) {
-    if (movie_ == movie) movie_ = nullptr;
+    Movie* attached = movie;
+    movie_.compare_exchange_strong(attached, nullptr);
 }
 
 // Frames arrive through the movie's own queue and are uploaded when first drawn, so a tick has
@@ -236,16 +237,18 @@ void TextureVisualContext::detachMovie(Movie* movie) {
 void TextureVisualContext::task() {}
 
 bool TextureVisualContext::isNewImageAvailable(const VideoTimeStamp* timeStamp) const {
-    if (!movie_) return false;
-    const int64_t serial = movie_->newestSerialAt(timeStamp->hostTime);
+    const Movie* movie = movie_.load();
+    if (!movie) return false;
+    const int64_t serial = movie->newestSerialAt(timeStamp->hostTime);
     return serial != 0 && serial != lastSerial_;
 }
 
 int TextureVisualContext::copyImageForTime(const VideoTimeStamp* timeStamp,
                                            TextureBufferRef* out) {
     out->reset();
-    if (!movie_) return kVisualContextNoMovie;
-    FrameRef frame = movie_->takeNewestFrameAt(timeStamp->hostTime);
+    Movie* movie = movie_.load();
+    if (!movie) return kVisualContextNoMovie;
+    FrameRef frame = movie->takeNewestFrameAt(timeStamp->hostTime);
     if (!frame) return kVisualContextNoMovie;
     const int64_t serial = frame.get()->serial;
     const int slot = pool_->acquire(std::move(frame));

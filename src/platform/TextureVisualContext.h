@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QSurfaceFormat>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -53,7 +54,8 @@ private:
     explicit TextureVisualContext(std::shared_ptr<TexturePool> pool);
 
     std::shared_ptr<TexturePool> pool_;
-    Movie* movie_ = nullptr;
+    // Set and cleared on the main thread, read by ticks.
+    std::atomic<Movie*> movie_{nullptr};
     int64_t lastSerial_ = 0;
 };
 

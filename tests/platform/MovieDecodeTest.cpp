@@ -6,6 +6,8 @@
 // fast this machine (or a sanitizer build) is. Tests about lateness use the real clock.
 #include <gtest/gtest.h>
 
+#include <QLoggingCategory>
+
 #include <QtGlobal>
 #include <atomic>
 #include <chrono>
@@ -546,12 +548,19 @@ struct MessageCounter {
     }
 };
 
+// The movie's own reports are off unless a developer asks for them.
+struct DetailedMovieLog {
+    DetailedMovieLog() { QLoggingCategory::setFilterRules(QStringLiteral("loopstage.movie.info=true")); }
+    ~DetailedMovieLog() { QLoggingCategory::setFilterRules(QString()); }
+};
+
 TEST(MovieCorrupt, BadFramesAreSkippedAndTheClipKeepsLooping) {
     ClipSpec spec;
     spec.codec = ClipSpec::Codec::Mjpeg;
     spec.container = "avi";
     spec.frames = 16;
     spec.corruptFrames = {5, 6, 7};
+    const DetailedMovieLog details;
     MessageCounter log;
     auto movie = openWritten("corrupt", spec);
     ASSERT_TRUE(movie);
@@ -584,6 +593,7 @@ TEST(MovieCorrupt, ClipThatNeverDecodesGivesUpAndGoesIdle) {
     spec.container = "avi";
     spec.frames = 8;
     for (int i = 0; i < spec.frames; ++i) spec.corruptFrames.push_back(i);
+    const DetailedMovieLog details;
     MessageCounter log;
     auto movie = openWritten("all-corrupt", spec);
     ASSERT_TRUE(movie) << "the container is fine, so it opens";
