@@ -38,6 +38,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     header->resizeSection(tableModel_->columnOfIdentifier(orchestra::ID_COL_NAME), 110);
     header->resizeSection(tableModel_->columnOfIdentifier(orchestra::ID_COL_VISIBLE), 56);
     musicianView_->verticalHeader()->setVisible(false);
+    musicianView_->setWordWrap(false);
+    // The end of a path names the file; the middle is the part to give up.
+    musicianView_->setTextElideMode(Qt::ElideMiddle);
     musicianView_->setMinimumWidth(420);
 
     cameraHeightSlider_ = new stage::HeightSlider();
