@@ -2,6 +2,7 @@
 // screenshot of the window: the picture in the README and a quick look for developers.
 //   loopstage_screenshot OUTPUT.png [seconds]
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QMimeData>
 #include <QScreen>
 #include <QTableView>
@@ -13,6 +14,7 @@
 #include "app/MainWindow.h"
 #include "orchestra/MusicianTableModel.h"
 #include "orchestra/Orchestra.h"
+#include "stage/OpenGLView.h"
 #include "support/TestClips.h"
 
 using namespace loopstage;
@@ -59,8 +61,15 @@ int main(int argc, char** argv) {
     }
     window.orchestra()->togglePlayback();
     const double seconds = argc > 2 ? std::atof(argv[2]) : 1.5;
+    const int64_t framesBefore = window.openGLView()->framesOutput();
+    QElapsedTimer played;
+    played.start();
     QTest::qWait(static_cast<int>(seconds * 1000));
     const QImage shot = window.screen()->grabWindow(window.winId()).toImage();
+    const double elapsed = static_cast<double>(played.nsecsElapsed()) / 1e9;
+    const int64_t frames = window.openGLView()->framesOutput() - framesBefore;
     window.orchestra()->togglePlayback();
+    std::printf("played %.2f s: %lld frames output, %.1f per second\n", elapsed,
+                static_cast<long long>(frames), static_cast<double>(frames) / elapsed);
     return shot.save(QString::fromLocal8Bit(argv[1])) ? 0 : 1;
 }
