@@ -2,9 +2,12 @@
 
 #include <GL/gl.h>
 
+#include <algorithm>
+#include <cmath>
 #include <atomic>
 
 #include "platform/Displays.h"
+#include "platform/HostTime.h"
 #include "platform/Movie.h"
 #include "platform/TextureVisualContext.h"
 #include "stage/OpenGLView.h"
@@ -95,14 +98,43 @@ bool Musician::renderChannel(const platform::VideoTimeStamp* timeStamp) {
     // A clip being replaced on the main thread sits this tick out rather than stall it.
     std::unique_lock channel(channelMutex_, std::try_to_lock);
     if (!channel.owns_lock()) return false;
+    const int wantedWidth = wantedWidth_.load(std::memory_order_relaxed);
+    const int wantedHeight = wantedHeight_.load(std::memory_order_relaxed);
+    if (wantedWidth != appliedWidth_ || wantedHeight != appliedHeight_) {
+        channelMovie_->setPictureSizeLimit(wantedWidth, wantedHeight);
+        appliedWidth_ = wantedWidth;
+        appliedHeight_ = wantedHeight;
+    }
     visualContext_->task();
     if (!visualContext_->isNewImageAvailable(timeStamp)) return false;
     platform::TextureBufferRef frame;
     visualContext_->copyImageForTime(timeStamp, &frame);
     // A take that yields nothing after a positive answer keeps the frame already shown.
     if (!frame) return false;
+    countTake(timeStamp, *frame);
     _setCurrentTextureRef(std::move(frame));
     return true;
+}
+
+void Musician::countTake(const platform::VideoTimeStamp* timeStamp,
+                         const platform::TextureBuffer& frame) {
+    constexpr auto relaxed = std::memory_order_relaxed;
+    if (stats_.framesTaken.fetch_add(1, relaxed) == 0) {
+        stats_.firstTakeHostNs.store(platform::hostTimeNow(), relaxed);
+    } else {
+        const int64_t gap = std::min<int64_t>(timeStamp->videoTime - lastTakeRefresh_,
+                                              ChannelStats::kMaxGap);
+        if (gap >= 0) {
+            stats_.gaps[static_cast<size_t>(gap)].fetch_add(1, relaxed);
+            if (frame.loopIteration() != lastTakeLoop_) {
+                stats_.wraps.fetch_add(1, relaxed);
+                stats_.wrapGaps[static_cast<size_t>(gap)].fetch_add(1, relaxed);
+                if (gap > stats_.maxWrapGap.load(relaxed)) stats_.maxWrapGap.store(gap, relaxed);
+            }
+        }
+    }
+    lastTakeRefresh_ = timeStamp->videoTime;
+    lastTakeLoop_ = frame.loopIteration();
 }
 
 void Musician::_setCurrentTextureRef(platform::TextureBufferRef frame) {
@@ -144,6 +176,7 @@ void Musician::renderMusician() {
     glBindTexture(target, frame->name());
     glTranslatef(loadCoordinate(position_.x), loadCoordinate(position_.y),
                  loadCoordinate(position_.z));
+    wantPictureSizeForCurrentTransform();
     const float halfWidth = 0.5f * width_;
     glBegin(GL_QUADS);
     glTexCoord2f(c.lowerLeft.s, c.lowerLeft.t);
@@ -156,6 +189,70 @@ void Musician::renderMusician() {
     glVertex3f(halfWidth, 0.0f, 0.0f);
     glEnd();
     glDisable(target);
+}
+
+namespace {
+
+// Steps of the wanted size: small enough to stay sharp, coarse enough that a camera moving
+// slowly does not make the decoder change sizes on every frame.
+constexpr int kSizeStep = 32;
+
+int quantised(double pixels) {
+    const int steps = static_cast<int>(std::ceil(pixels / kSizeStep));
+    return std::max(1, steps) * kSizeStep;
+}
+
+// Grows at once (a picture must never look soft), shrinks only past a wide margin.
+int withHysteresis(int current, int needed) {
+    if (current == 0 || needed > current || needed * 2 < current) return needed;
+    return current;
+}
+
+}  // namespace
+
+// The billboard's size on screen in pixels is the most picture worth converting and uploading:
+// more texels than pixels only cost upload time and memory. Each axis on its own, since the
+// picture is stretched to the rectangle anyway.
+void Musician::wantPictureSizeForCurrentTransform() {
+    GLfloat modelview[16], projection[16];
+    GLint viewport[4];
+    glGetFloatv(GL_MODELVIEW_MATRIX, modelview);
+    glGetFloatv(GL_PROJECTION_MATRIX, projection);
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    const float halfWidth = 0.5f * width_;
+    const float corners[4][2] = {{-halfWidth, 0}, {-halfWidth, height_}, {halfWidth, height_}, {halfWidth, 0}};
+    double minX = 1e30, maxX = -1e30, minY = 1e30, maxY = -1e30;
+    bool behindCamera = false;
+    for (const auto& corner : corners) {
+        double eye[4], clip[4];
+        for (int r = 0; r < 4; ++r) {
+            eye[r] = modelview[r] * corner[0] + modelview[4 + r] * corner[1] + modelview[12 + r];
+        }
+        for (int r = 0; r < 4; ++r) {
+            clip[r] = projection[r] * eye[0] + projection[4 + r] * eye[1] +
+                      projection[8 + r] * eye[2] + projection[12 + r] * eye[3];
+        }
+        if (clip[3] <= 1e-6) {
+            behindCamera = true;
+            break;
+        }
+        const double x = (clip[0] / clip[3] * 0.5 + 0.5) * viewport[2];
+        const double y = (clip[1] / clip[3] * 0.5 + 0.5) * viewport[3];
+        minX = std::min(minX, x), maxX = std::max(maxX, x);
+        minY = std::min(minY, y), maxY = std::max(maxY, y);
+    }
+    // Part of it behind the camera: it may fill the screen, so no limit.
+    const int width = behindCamera ? 0 : quantised(maxX - minX);
+    const int height = behindCamera ? 0 : quantised(maxY - minY);
+    const int currentWidth = wantedWidth_.load(std::memory_order_relaxed);
+    const int currentHeight = wantedHeight_.load(std::memory_order_relaxed);
+    if (width == 0 || height == 0) {
+        wantedWidth_.store(0, std::memory_order_relaxed);
+        wantedHeight_.store(0, std::memory_order_relaxed);
+        return;
+    }
+    wantedWidth_.store(withHysteresis(currentWidth, width), std::memory_order_relaxed);
+    wantedHeight_.store(withHysteresis(currentHeight, height), std::memory_order_relaxed);
 }
 
 }  // namespace loopstage::musician

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QString>
+#include <array>
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -18,6 +20,19 @@ class OpenGLView;
 }
 
 namespace loopstage::musician {
+
+// What a musician's frame takes measure, written by the render tick only and read from any
+// thread without locks. Gaps are counted in display refreshes between two distinct frames.
+struct ChannelStats {
+    static constexpr int kMaxGap = 16;
+    std::atomic<int64_t> framesTaken{0};
+    std::atomic<int64_t> firstTakeHostNs{0};  // host time of the first take, 0 before it
+    std::atomic<int64_t> wraps{0};            // loop wraps that reached the screen
+    std::atomic<int64_t> maxWrapGap{0};       // longest gap across a wrap
+    // gaps[g]: takes that came g refreshes after the previous one (the last slot: g or more).
+    std::array<std::atomic<int64_t>, kMaxGap + 1> gaps{};
+    std::array<std::atomic<int64_t>, kMaxGap + 1> wrapGaps{};
+};
 
 // One video channel: a movie opened once, playing for ever in a loop with its video only, whose
 // newest frame stands in the scene as an upright 1 x 1 textured rectangle.
@@ -68,6 +83,12 @@ public:
     };
     Corners corners() const;
 
+    const ChannelStats& stats() const { return stats_; }
+    // The picture size the last drawing needed, in texels per axis (0: no limit), and the
+    // size the movie was last asked to convert to.
+    int wantedPictureWidth() const { return wantedWidth_.load(std::memory_order_relaxed); }
+    int wantedPictureHeight() const { return wantedHeight_.load(std::memory_order_relaxed); }
+
     // Whole-value access to a coordinate shared with the drawing thread.
     static void storeCoordinate(float& coordinate, float value);
     static float loadCoordinate(const float& coordinate);
@@ -75,6 +96,8 @@ public:
 private:
     Musician() = default;
     void _setCurrentTextureRef(platform::TextureBufferRef frame);
+    void wantPictureSizeForCurrentTransform();
+    void countTake(const platform::VideoTimeStamp* timeStamp, const platform::TextureBuffer& frame);
     // Opens a visual context and a movie playing into it, looping from its start at normal
     // speed with its video tracks only; logs and returns false when either cannot be made.
     static bool openChannel(const QString& filename, stage::OpenGLView* view,
@@ -91,6 +114,16 @@ private:
     std::mutex channelMutex_;
     std::unique_ptr<platform::Movie> channelMovie_;
     std::unique_ptr<platform::TextureVisualContext> visualContext_;
+
+    ChannelStats stats_;
+    // Written by drawing (under the view's lock), read by the tick that passes it on.
+    std::atomic<int> wantedWidth_{0};
+    std::atomic<int> wantedHeight_{0};
+    int appliedWidth_ = 0;  // the render tick's own
+    int appliedHeight_ = 0;
+    // The render tick's own bookkeeping for stats_.
+    int64_t lastTakeRefresh_ = -1;
+    int64_t lastTakeLoop_ = 0;
 
     mutable std::mutex frameMutex_;
     platform::TextureBufferRef currentTexture_;  // guarded by frameMutex_

@@ -11,6 +11,7 @@
 
 #include "musician/Musician.h"
 #include "orchestra/MusicianTableModel.h"
+#include "platform/HostTime.h"
 #include "platform/Movie.h"
 #include "platform/WindowMoveFilter.h"
 #include "stage/OpenGLView.h"
@@ -86,6 +87,7 @@ void Orchestra::togglePlayback() {
 void Orchestra::_qtHousekeeping() { platform::MovieEngine::task(); }
 
 int Orchestra::render(const platform::VideoTimeStamp* outputTime) {
+    const int64_t start = platform::hostTimeNow();
     bool dirty = false;
     if (musicianList_) {
         for (std::size_t i = 0; i < musicianList_->count(); ++i) {
@@ -96,6 +98,7 @@ int Orchestra::render(const platform::VideoTimeStamp* outputTime) {
         openGLView->setDirty(dirty);
         openGLView->flushOutput();
     }
+    tickStats_.recordTick(start, platform::hostTimeNow(), outputTime->hostTime);
     return 0;
 }
 

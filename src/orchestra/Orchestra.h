@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "orchestra/MusicianList.h"
+#include "orchestra/TickStats.h"
 #include "platform/DisplayLink.h"
 #include "platform/Displays.h"
 #include "platform/VideoTimeStamp.h"
@@ -86,6 +87,7 @@ public:
     const MusicianList* musicianList() const { return musicianList_.get(); }
     MusicianList* musicianList() { return musicianList_.get(); }
     std::size_t musicianCount() const { return musicianList_ ? musicianList_->count() : 0; }
+    const TickStats& tickStats() const { return tickStats_; }
 
 private:
     void _qtHousekeeping();
@@ -97,6 +99,7 @@ private:
     std::unique_ptr<QTimer> qtHousekeepingTimer_;
     platform::DisplayId mainViewDisplayID_ = 0;
     std::unique_ptr<platform::WindowMoveFilter> windowMoveSubscription_;
+    TickStats tickStats_;
 };
 
 // The display link's output callback: hands the OUTPUT time stamp to the orchestra given as

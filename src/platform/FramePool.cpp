@@ -51,7 +51,8 @@ int FramePool::acquire(uint64_t generation) {
     return free_[static_cast<size_t>(--freeCount_)];
 }
 
-bool FramePool::publish(int slot, int64_t timeNs, int64_t loopIteration, uint64_t generation) {
+bool FramePool::publish(int slot, int64_t timeNs, int64_t loopIteration, uint64_t generation,
+                        int width, int height) {
     std::lock_guard lock(mutex_);
     if (control_.generation != generation) {
         pushFreeLocked(slot);
@@ -59,6 +60,8 @@ bool FramePool::publish(int slot, int64_t timeNs, int64_t loopIteration, uint64_
         return false;
     }
     DecodedFrame& f = slots_[static_cast<size_t>(slot)].frame;
+    f.width = width;
+    f.height = height;
     f.timeNs = timeNs;
     f.loopIteration = loopIteration;
     f.serial = ++lastSerial_;

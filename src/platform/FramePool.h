@@ -55,9 +55,11 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
     // A slot to write into, or -1 when there is no room or `generation` is stale.
     int acquire(uint64_t generation);
     uint8_t* pixelsOf(int slot) { return slots_[static_cast<size_t>(slot)].buffer; }
-    // Queues an acquired, written slot; assigns its serial. When the generation went stale
+    // Queues an acquired, written slot holding a picture of width x height (at most the pool's
+    // size, rows at the pool's stride); assigns its serial. When the generation went stale
     // meanwhile the slot goes back to the free list and false is returned.
-    bool publish(int slot, int64_t timeNs, int64_t loopIteration, uint64_t generation);
+    bool publish(int slot, int64_t timeNs, int64_t loopIteration, uint64_t generation, int width,
+                 int height);
     // Gives back an acquired slot unwritten.
     void abandon(int slot);
 

@@ -208,6 +208,7 @@ struct Movie::Impl {
 
     std::atomic<int64_t> durationNs{0};
     std::atomic<bool> durationMeasured{false};
+    std::atomic<int> sizeLimitWidth{0}, sizeLimitHeight{0};
 
     struct Counters {
         std::atomic<int64_t> decoded{0}, converted{0}, skippedLate{0}, wraps{0}, decodeErrors{0},
@@ -536,22 +537,32 @@ struct Movie::Impl {
             if (c.generation != dec.generation) return Step::Restarted;
             slot = pool->acquire(dec.generation);
         }
-        if (!convert(frame, pool->pixelsOf(slot))) {
+        const int width = limitedSide(pool->width(), sizeLimitWidth.load(std::memory_order_relaxed));
+        const int height =
+            limitedSide(pool->height(), sizeLimitHeight.load(std::memory_order_relaxed));
+        if (!convert(frame, pool->pixelsOf(slot), width, height)) {
             pool->abandon(slot);
             return Step::Continue;
         }
         counters.converted.fetch_add(1);
-        return pool->publish(slot, timeNs, iteration, dec.generation) ? Step::Continue
-                                                                      : Step::Restarted;
+        return pool->publish(slot, timeNs, iteration, dec.generation, width, height)
+                   ? Step::Continue
+                   : Step::Restarted;
     }
 
-    bool convert(const AVFrame* frame, uint8_t* pixels) {
+    static int limitedSide(int side, int limit) { return limit > 0 ? std::min(side, limit) : side; }
+
+    bool convert(const AVFrame* frame, uint8_t* pixels, int width, int height) {
         const auto format = static_cast<AVPixelFormat>(frame->format);
-        // A picture whose size changed mid-stream is scaled to the size announced at open, so
-        // the pool and the sink's textures keep their size.
+        // A picture whose size changed mid-stream is scaled to the size announced at open (or
+        // the limit below it), so the pool keeps its size. Scaling here, while converting, costs
+        // little more than the conversion and saves the upload and the texture memory.
+        const SwsContext* previous = dec.sws.get();
         dec.sws.reset(sws_getCachedContext(dec.sws.release(), frame->width, frame->height, format,
-                                           pool->width(), pool->height(), AV_PIX_FMT_RGBA,
-                                           SWS_BILINEAR, nullptr, nullptr, nullptr));
+                                           width, height, AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr,
+                                           nullptr, nullptr));
+        // A new context (another size) starts with default colour details.
+        if (dec.sws.get() != previous) dec.swsColorspace = dec.swsRange = -1;
         if (!dec.sws) {
             post(posted.convert, AVERROR(ENOSYS));
             return false;
@@ -621,6 +632,11 @@ struct Movie::Impl {
 // -------------------------------------------------------------------- Movie
 
 Movie::Movie(std::unique_ptr<Impl> impl) : d_(std::move(impl)) {}
+
+void Movie::setPictureSizeLimit(int maxWidth, int maxHeight) {
+    d_->sizeLimitWidth.store(std::max(0, maxWidth), std::memory_order_relaxed);
+    d_->sizeLimitHeight.store(std::max(0, maxHeight), std::memory_order_relaxed);
+}
 
 int Movie::open(const MovieOpenProperties& properties, std::unique_ptr<Movie>& out) {
     out.reset();

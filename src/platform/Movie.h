@@ -109,6 +109,11 @@ class Movie {
     int height() const;
     bool hasVideo() const;
 
+    // ---- Picture size (any thread)
+    // The largest picture worth converting, per axis: pictures are scaled down (each axis on
+    // its own) to fit, never up. 0 means no limit. Frames already queued keep their size.
+    void setPictureSizeLimit(int maxWidth, int maxHeight);
+
     // ---- Render thread
     // Serial of the newest decoded frame not yet taken whose timeNs <= movieTimeAt(hostNs);
     // 0 when no such frame is waiting (nothing due yet, or the due one was already taken).

@@ -23,7 +23,8 @@ public:
         float s = 0, t = 0;
     };
 
-    TextureBuffer(std::shared_ptr<TexturePool> pool, int slot, int64_t serial);
+    TextureBuffer(std::shared_ptr<TexturePool> pool, int slot, int64_t serial, int64_t timeNs,
+                  int64_t loopIteration);
     ~TextureBuffer();
     TextureBuffer(const TextureBuffer&) = delete;
     TextureBuffer& operator=(const TextureBuffer&) = delete;
@@ -34,12 +35,17 @@ public:
     void cleanTexCoords(TexCoord* lowerLeft, TexCoord* lowerRight, TexCoord* upperRight,
                         TexCoord* upperLeft) const;
     int64_t serial() const { return serial_; }
+    // The frame's unwrapped movie time and the pass of the loop it belongs to.
+    int64_t timeNs() const { return timeNs_; }
+    int64_t loopIteration() const { return loopIteration_; }
     int slot() const { return slot_; }
 
 private:
     std::shared_ptr<TexturePool> pool_;
     int slot_ = -1;
     int64_t serial_ = 0;
+    int64_t timeNs_ = 0;
+    int64_t loopIteration_ = 0;
 };
 
 using TextureBufferRef = std::shared_ptr<TextureBuffer>;

@@ -191,8 +191,13 @@ struct PoolAllocator {
 
 }  // namespace
 
-TextureBuffer::TextureBuffer(std::shared_ptr<TexturePool> pool, int slot, int64_t serial)
-    : pool_(std::move(pool)), slot_(slot), serial_(serial) {}
+TextureBuffer::TextureBuffer(std::shared_ptr<TexturePool> pool, int slot, int64_t serial,
+                             int64_t timeNs, int64_t loopIteration)
+    : pool_(std::move(pool)),
+      slot_(slot),
+      serial_(serial),
+      timeNs_(timeNs),
+      loopIteration_(loopIteration) {}
 
 TextureBuffer::~TextureBuffer() { pool_->release(slot_); }
 
@@ -250,12 +255,13 @@ int TextureVisualContext::copyImageForTime(const VideoTimeStamp* timeStamp,
     if (!movie) return kVisualContextNoMovie;
     FrameRef frame = movie->takeNewestFrameAt(timeStamp->hostTime);
     if (!frame) return kVisualContextNoMovie;
-    const int64_t serial = frame.get()->serial;
+    const DecodedFrame picture = *frame.get();
     const int slot = pool_->acquire(std::move(frame));
     if (slot < 0) return kVisualContextNoTexture;
-    lastSerial_ = serial;
+    lastSerial_ = picture.serial;
     *out = std::allocate_shared<TextureBuffer>(PoolAllocator<TextureBuffer>(pool_), pool_, slot,
-                                               serial);
+                                               picture.serial, picture.timeNs,
+                                               picture.loopIteration);
     return kVisualContextSuccess;
 }
 

@@ -1,0 +1,254 @@
+// Scenario benchmark: the real window, N generated clips added through the real drop path while
+// playback runs, S seconds of playing at the display link's rate. Prints its figures and one
+// JSON summary line (the last line).
+//   loopstage_scenario [--clips N] [--seconds S] [--width W] [--height H] [--fps F]
+//                      [--clip-seconds C] [--clip-dir DIR]
+#include <GL/gl.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMimeData>
+#include <QTableView>
+#include <QTest>
+#include <QUrl>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/Application.h"
+#include "app/MainWindow.h"
+#include "musician/Musician.h"
+#include "orchestra/Orchestra.h"
+#include "platform/HostTime.h"
+#include "platform/Movie.h"
+#include "stage/OpenGLView.h"
+#include "support/TestClips.h"
+
+using namespace loopstage;
+
+namespace {
+
+struct Options {
+    int clips = 4;
+    double seconds = 10;
+    int width = 1280, height = 720, fps = 30;
+    double clipSeconds = 10;
+    std::string clipDir = "/tmp/loopstage-bench-clips";
+    int limit = 0;  // experiment: a fixed picture size limit for every clip
+};
+
+Options parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i];
+        const char* value = argv[i + 1];
+        if (key == "--clips") o.clips = std::atoi(value);
+        else if (key == "--seconds") o.seconds = std::atof(value);
+        else if (key == "--width") o.width = std::atoi(value);
+        else if (key == "--height") o.height = std::atoi(value);
+        else if (key == "--fps") o.fps = std::atoi(value);
+        else if (key == "--clip-seconds") o.clipSeconds = std::atof(value);
+        else if (key == "--clip-dir") o.clipDir = value;
+        else if (key == "--limit") o.limit = std::atoi(value);
+    }
+    return o;
+}
+
+long residentKiB() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// CPU seconds (user + system) spent so far by this process's threads, summed by thread name.
+std::map<std::string, double> cpuByThreadName() {
+    std::map<std::string, double> cpu;
+    const double ticksPerSecond = static_cast<double>(sysconf(_SC_CLK_TCK));
+    for (const QString& tid : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        std::ifstream comm("/proc/self/task/" + tid.toStdString() + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        std::ifstream stat("/proc/self/task/" + tid.toStdString() + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        // Fields after the parenthesised name: state is field 3, utime 14, stime 15.
+        const auto close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(line.substr(close + 2));
+        std::string field;
+        double utime = 0, stime = 0;
+        for (int f = 3; f <= 15 && rest >> field; ++f) {
+            if (f == 14) utime = std::atof(field.c_str());
+            if (f == 15) stime = std::atof(field.c_str());
+        }
+        cpu[name] += (utime + stime) / ticksPerSecond;
+    }
+    return cpu;
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t i = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
+    return values[i];
+}
+
+std::string ensureClip(const Options& o) {
+    QDir().mkpath(QString::fromStdString(o.clipDir));
+    const std::string path = o.clipDir + "/clip_" + std::to_string(o.width) + "x" +
+                             std::to_string(o.height) + "_" + std::to_string(o.fps) + "fps_" +
+                             std::to_string(static_cast<int>(o.clipSeconds * 1000)) + "ms.mp4";
+    if (QFileInfo::exists(QString::fromStdString(path))) return path;
+    test::ClipSpec spec;
+    spec.width = o.width;
+    spec.height = o.height;
+    spec.fpsNum = o.fps;
+    spec.frames = static_cast<int>(std::lround(o.clipSeconds * o.fps));
+    spec.gop = o.fps * 2;
+    spec.bFrames = true;
+    std::string error;
+    const std::string partial = path + ".part.mp4";
+    if (!test::writeClip(partial, spec, &error)) {
+        std::fprintf(stderr, "cannot write the clip: %s\n", error.c_str());
+        return {};
+    }
+    std::rename(partial.c_str(), path.c_str());
+    return path;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options o = parse(argc, argv);
+    app::prepareApplication();
+    QApplication application(argc, argv);
+    const std::string clip = ensureClip(o);
+    if (clip.empty()) return 1;
+
+    app::MainWindow window;
+    window.resize(1180, 640);
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window)) return 1;
+    orchestra::Orchestra& orchestra = *window.orchestra();
+    stage::OpenGLView& view = *window.openGLView();
+
+    std::string renderer = "unknown";
+    view.lock();
+    if (QOpenGLContext::currentContext()) {
+        renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
+    } else if (view.openGLContext()->makeCurrent(&view)) {
+        renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
+        view.openGLContext()->doneCurrent();
+    }
+    view.unlock();
+
+    // Playing before the drops: every drop lands while the clips before it play.
+    orchestra.togglePlayback();
+    const long residentBefore = residentKiB();
+    std::vector<double> dropLatencyMs;
+    const int64_t lateBeforeDrops = orchestra.tickStats().lateTicks();
+    const int64_t ticksBeforeDrops = orchestra.tickStats().ticks();
+    QAbstractItemModel* model = window.musicianView()->model();
+    const int columns = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(o.clips))));
+    for (int i = 0; i < o.clips; ++i) {
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(QString::fromStdString(clip))});
+        const int64_t dropped = platform::hostTimeNow();
+        if (!orchestra.acceptDrop(&data, -1, orchestra::DropOperation::Above)) {
+            std::fprintf(stderr, "drop %d refused\n", i);
+            return 1;
+        }
+        // A grid in front of the camera, every billboard in view.
+        const int row = static_cast<int>(orchestra.musicianCount()) - 1;
+        model->setData(model->index(row, 3), (i % columns - (columns - 1) / 2.0) * 1.1, Qt::EditRole);
+        model->setData(model->index(row, 4), (i / columns) * 1.1 - 0.6, Qt::EditRole);
+        model->setData(model->index(row, 5), -0.5 * columns, Qt::EditRole);
+        const musician::Musician* m = orchestra.musicianList()->at(static_cast<size_t>(row));
+        if (o.limit > 0) m->channelMovie()->setPictureSizeLimit(o.limit, o.limit);
+        while (m->stats().framesTaken.load() == 0 && platform::hostTimeNow() - dropped < 2'000'000'000) {
+            QTest::qWait(1);
+        }
+        const int64_t first = m->stats().firstTakeHostNs.load();
+        if (first != 0) dropLatencyMs.push_back(static_cast<double>(first - dropped) / 1e6);
+        QTest::qWait(150);
+    }
+    const int64_t lateDuringDrops = orchestra.tickStats().lateTicks() - lateBeforeDrops;
+    const int64_t ticksDuringDrops = orchestra.tickStats().ticks() - ticksBeforeDrops;
+    QTest::qWait(1000);  // settle
+
+    const size_t n = orchestra.musicianCount();
+    std::vector<int64_t> takenBefore(n), wrapsBefore(n);
+    for (size_t i = 0; i < n; ++i) {
+        takenBefore[i] = orchestra.musicianList()->at(i)->stats().framesTaken.load();
+        wrapsBefore[i] = orchestra.musicianList()->at(i)->stats().wraps.load();
+    }
+    const int64_t ticksBefore = orchestra.tickStats().ticks();
+    const int64_t lateBefore = orchestra.tickStats().lateTicks();
+    const auto cpuBefore = cpuByThreadName();
+    const int64_t startNs = platform::hostTimeNow();
+    QTest::qWait(static_cast<int>(o.seconds * 1000));
+    const int64_t endNs = platform::hostTimeNow();
+    const auto cpuAfter = cpuByThreadName();
+    const int64_t ticks = orchestra.tickStats().ticks() - ticksBefore;
+    const int64_t late = orchestra.tickStats().lateTicks() - lateBefore;
+    const long residentAfter = residentKiB();
+    orchestra.togglePlayback();
+    const double elapsed = static_cast<double>(endNs - startNs) / 1e9;
+
+    std::vector<double> workMs;
+    const int64_t lastTick = orchestra.tickStats().ticks();
+    for (int64_t t = std::max(ticksBefore, lastTick - orchestra::TickStats::kWorkSamples); t < lastTick; ++t) {
+        workMs.push_back(orchestra.tickStats().workUs(t) / 1000.0);
+    }
+    int64_t taken = 0, wraps = 0, wrapsOnCadence = 0, maxWrapGap = 0;
+    const int64_t periodNs = 1'000'000'000LL / 60;
+    const int expectedGap = static_cast<int>(std::ceil((1e9 / o.fps) / static_cast<double>(periodNs) - 1e-6));
+    for (size_t i = 0; i < n; ++i) {
+        const auto& s = orchestra.musicianList()->at(i)->stats();
+        taken += s.framesTaken.load() - takenBefore[i];
+        wraps += s.wraps.load() - wrapsBefore[i];
+        maxWrapGap = std::max<int64_t>(maxWrapGap, s.maxWrapGap.load());
+        for (int g = 0; g <= expectedGap && g <= musician::ChannelStats::kMaxGap; ++g) {
+            wrapsOnCadence += s.wrapGaps[static_cast<size_t>(g)].load();
+        }
+    }
+    int64_t wrapsAll = 0;
+    for (size_t i = 0; i < n; ++i) wrapsAll += orchestra.musicianList()->at(i)->stats().wraps.load();
+    const double due = elapsed * o.fps * static_cast<double>(n);
+    auto cores = [&](const std::string& name) {
+        const double before = cpuBefore.count(name) ? cpuBefore.at(name) : 0;
+        const double after = cpuAfter.count(name) ? cpuAfter.at(name) : 0;
+        return (after - before) / elapsed;
+    };
+    double totalCpu = 0;
+    for (const auto& [name, seconds] : cpuAfter) totalCpu += seconds - (cpuBefore.count(name) ? cpuBefore.at(name) : 0);
+
+    std::printf(
+        "{\"clips\": %zu, \"clip\": \"%dx%d@%d\", \"seconds\": %.2f, \"ticks\": %lld, \"tick_hz\": %.2f, "
+        "\"late_ticks_pct\": %.2f, \"frames_shown_pct\": %.2f, \"tick_work_p50_ms\": %.2f, "
+        "\"tick_work_p99_ms\": %.2f, \"render_thread_cores\": %.2f, \"decode_cores\": %.2f, "
+        "\"process_cores\": %.2f, \"resident_mib_per_clip\": %.1f, \"drop_to_first_frame_p50_ms\": %.1f, "
+        "\"late_ticks_during_drops\": %lld, \"ticks_during_drops\": %lld, \"wraps\": %lld, "
+        "\"wraps_on_cadence_pct\": %.1f, \"wrap_gap_max_ticks\": %lld, \"wrap_gap_expected_ticks\": %d, "
+        "\"gl_renderer\": \"%s\"}\n",
+        n, o.width, o.height, o.fps, elapsed, static_cast<long long>(ticks),
+        static_cast<double>(ticks) / elapsed, ticks ? 100.0 * static_cast<double>(late) / static_cast<double>(ticks) : 0.0,
+        due > 0 ? std::min(100.0, 100.0 * static_cast<double>(taken) / due) : 0.0, percentile(workMs, 0.5),
+        percentile(workMs, 0.99), cores("loopstage-tick"), cores("loopstage-dec"), totalCpu / elapsed,
+        n ? static_cast<double>(residentAfter - residentBefore) / 1024.0 / static_cast<double>(n) : 0.0,
+        percentile(dropLatencyMs, 0.5), static_cast<long long>(lateDuringDrops),
+        static_cast<long long>(ticksDuringDrops), static_cast<long long>(wrapsAll),
+        wrapsAll ? 100.0 * static_cast<double>(wrapsOnCadence) / static_cast<double>(wrapsAll) : 100.0,
+        static_cast<long long>(maxWrapGap), expectedGap, renderer.c_str());
+    (void)wraps;
+    return 0;
+}
