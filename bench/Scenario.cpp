@@ -4,6 +4,7 @@
 //   loopstage_scenario [--clips N] [--seconds S] [--width W] [--height H] [--fps F]
 //                      [--clip-seconds C] [--clip-dir DIR]
 #include <GL/gl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -14,6 +15,9 @@
 #include <QTest>
 #include <QUrl>
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -33,6 +37,29 @@
 #include "support/TestClips.h"
 
 using namespace loopstage;
+
+// C++ allocations made on the render tick's thread: the tick must make none.
+namespace {
+std::atomic<int64_t> gTickAllocations{0};
+
+bool onTickThread() {
+    // Decided on the thread's first allocation, which comes after the link names its thread.
+    thread_local const bool tick = [] {
+        char name[16] = {};
+        pthread_getname_np(pthread_self(), name, sizeof name);
+        return std::strcmp(name, "loopstage-tick") == 0;
+    }();
+    return tick;
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (onTickThread()) gTickAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -186,13 +213,13 @@ int main(int argc, char** argv) {
     QTest::qWait(1000);  // settle
 
     const size_t n = orchestra.musicianCount();
-    std::vector<int64_t> takenBefore(n), wrapsBefore(n);
+    std::vector<int64_t> takenBefore(n);
     for (size_t i = 0; i < n; ++i) {
         takenBefore[i] = orchestra.musicianList()->at(i)->stats().framesTaken.load();
-        wrapsBefore[i] = orchestra.musicianList()->at(i)->stats().wraps.load();
     }
     const int64_t ticksBefore = orchestra.tickStats().ticks();
     const int64_t lateBefore = orchestra.tickStats().lateTicks();
+    const int64_t tickAllocationsBefore = gTickAllocations.load();
     const auto cpuBefore = cpuByThreadName();
     const int64_t startNs = platform::hostTimeNow();
     QTest::qWait(static_cast<int>(o.seconds * 1000));
@@ -200,6 +227,7 @@ int main(int argc, char** argv) {
     const auto cpuAfter = cpuByThreadName();
     const int64_t ticks = orchestra.tickStats().ticks() - ticksBefore;
     const int64_t late = orchestra.tickStats().lateTicks() - lateBefore;
+    const int64_t tickAllocations = gTickAllocations.load() - tickAllocationsBefore;
     const long residentAfter = residentKiB();
     orchestra.togglePlayback();
     const double elapsed = static_cast<double>(endNs - startNs) / 1e9;
@@ -209,13 +237,12 @@ int main(int argc, char** argv) {
     for (int64_t t = std::max(ticksBefore, lastTick - orchestra::TickStats::kWorkSamples); t < lastTick; ++t) {
         workMs.push_back(orchestra.tickStats().workUs(t) / 1000.0);
     }
-    int64_t taken = 0, wraps = 0, wrapsOnCadence = 0, maxWrapGap = 0;
+    int64_t taken = 0, wrapsOnCadence = 0, maxWrapGap = 0;
     const int64_t periodNs = 1'000'000'000LL / 60;
     const int expectedGap = static_cast<int>(std::ceil((1e9 / o.fps) / static_cast<double>(periodNs) - 1e-6));
     for (size_t i = 0; i < n; ++i) {
         const auto& s = orchestra.musicianList()->at(i)->stats();
         taken += s.framesTaken.load() - takenBefore[i];
-        wraps += s.wraps.load() - wrapsBefore[i];
         maxWrapGap = std::max<int64_t>(maxWrapGap, s.maxWrapGap.load());
         for (int g = 0; g <= expectedGap && g <= musician::ChannelStats::kMaxGap; ++g) {
             wrapsOnCadence += s.wrapGaps[static_cast<size_t>(g)].load();
@@ -239,7 +266,7 @@ int main(int argc, char** argv) {
         "\"process_cores\": %.2f, \"resident_mib_per_clip\": %.1f, \"drop_to_first_frame_p50_ms\": %.1f, "
         "\"late_ticks_during_drops\": %lld, \"ticks_during_drops\": %lld, \"wraps\": %lld, "
         "\"wraps_on_cadence_pct\": %.1f, \"wrap_gap_max_ticks\": %lld, \"wrap_gap_expected_ticks\": %d, "
-        "\"gl_renderer\": \"%s\"}\n",
+        "\"decode_convert_ms_per_frame\": %.3f, \"tick_allocations\": %lld, \"gl_renderer\": \"%s\"}\n",
         n, o.width, o.height, o.fps, elapsed, static_cast<long long>(ticks),
         static_cast<double>(ticks) / elapsed, ticks ? 100.0 * static_cast<double>(late) / static_cast<double>(ticks) : 0.0,
         due > 0 ? std::min(100.0, 100.0 * static_cast<double>(taken) / due) : 0.0, percentile(workMs, 0.5),
@@ -248,7 +275,8 @@ int main(int argc, char** argv) {
         percentile(dropLatencyMs, 0.5), static_cast<long long>(lateDuringDrops),
         static_cast<long long>(ticksDuringDrops), static_cast<long long>(wrapsAll),
         wrapsAll ? 100.0 * static_cast<double>(wrapsOnCadence) / static_cast<double>(wrapsAll) : 100.0,
-        static_cast<long long>(maxWrapGap), expectedGap, renderer.c_str());
-    (void)wraps;
+        static_cast<long long>(maxWrapGap), expectedGap,
+        n ? cores("loopstage-dec") * 1000.0 / (static_cast<double>(n) * o.fps) : 0.0,
+        static_cast<long long>(tickAllocations), renderer.c_str());
     return 0;
 }

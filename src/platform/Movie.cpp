@@ -1,4 +1,5 @@
 #include "platform/Movie.h"
+#include "platform/MovieClock.h"
 
 #include <pthread.h>
 #include <sys/resource.h>
@@ -247,11 +248,7 @@ struct Movie::Impl {
 
     // ---------------------------------------------------------------- clock
     int64_t movieTimeAtLocked(int64_t hostNs) const {
-        const int64_t d = hostNs - hostAtRateSet;
-        // 16.16 product without overflow for any realistic span (d >> 16 keeps 47 bits).
-        const int64_t whole = (d >> 16) * rate;
-        const int64_t part = ((d & 0xFFFF) * rate) >> 16;
-        return timeAtRateSet + whole + part;
+        return movieTimeAfter(timeAtRateSet, hostNs - hostAtRateSet, rate);
     }
     int64_t movieTimeAt(int64_t hostNs) const {
         std::lock_guard lock(clockMutex);
@@ -504,7 +501,7 @@ struct Movie::Impl {
         dec.lastRelNs = relNs;
         dec.lastDurNs = durNs;
         dec.passEndNs = std::max(dec.passEndNs, relNs + durNs);
-        const int64_t timeNs = dec.iteration * durationNs.load() + relNs;
+        const int64_t timeNs = unwrappedFrameTime(dec.iteration, durationNs.load(), relNs);
 
         // Wait for room before judging lateness: the clock moves while the queue is full.
         const FramePool::Control c = pool->waitUntil([&](const FramePool::Control& ctl, bool room) {

@@ -5,6 +5,6 @@ loopstage_test(movie_tests
     ${CMAKE_CURRENT_LIST_DIR}/MovieOpenTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MovieDecodeTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MovieRobustnessTest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/MovieBenchmarkTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/FrameChoiceTest.cpp
   LIBS loopstage::platform PkgConfig::FFMPEG
   LABELS "platform;threads")

@@ -1,10 +1,11 @@
-// Measurements, not tests: disabled by default; run with
-//   movie_tests --gtest_also_run_disabled_tests --gtest_filter='MovieBenchmark.*'
-// They print the worker's decode+convert cost per frame and the memory an open movie holds.
-#include <gtest/gtest.h>
+// Decode benchmark: the worker's decode + convert cost per frame at three sizes, and the memory
+// an open movie holds. Prints its figures and one JSON summary line.
+//   loopstage_decode_bench
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -18,6 +19,15 @@
 namespace loopstage::platform {
 namespace {
 
+// Where a measurement cannot be taken the program says why and stops.
+#define REQUIRE(condition, message)                                  \
+    do {                                                             \
+        if (!(condition)) {                                          \
+            std::fprintf(stderr, "decode bench: %s\n", (message));   \
+            std::exit(1);                                            \
+        }                                                            \
+    } while (0)
+
 using test::ClipSpec;
 using namespace std::chrono_literals;
 
@@ -30,7 +40,7 @@ long residentKiB() {
 
 // Runs the clock so far ahead that nothing is ever late, and drains frames as fast as the
 // worker converts them: the wall time per frame is the worker's decode + convert cost.
-void measureThroughput(const char* name, int width, int height, int frames) {
+double measureThroughput(const char* name, int width, int height, int frames) {
     ClipSpec spec;
     spec.width = width;
     spec.height = height;
@@ -38,9 +48,9 @@ void measureThroughput(const char* name, int width, int height, int frames) {
     spec.gop = 30;
     const std::string path = test::tempClipPath(std::string("bench-") + name + ".mp4");
     std::string error;
-    ASSERT_TRUE(test::writeClip(path, spec, &error)) << error;
+    REQUIRE(test::writeClip(path, spec, &error), error.c_str());
     std::unique_ptr<Movie> movie;
-    ASSERT_EQ(Movie::open({path, true, nullptr}, movie), 0);
+    REQUIRE(Movie::open({path, true, nullptr}, movie) == 0, "cannot open the clip");
     // A clock 1024 times slower than real time: no frame is ever late, and host times far in
     // the future address the newest decoded frame.
     constexpr int32_t kCrawl = kFixed1 / 1024;
@@ -61,33 +71,27 @@ void measureThroughput(const char* name, int width, int height, int frames) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const MovieCounters c = movie->counters();
-    std::printf(
-        "[bench] %-6s %dx%d: %lld frames decoded, %lld converted in %.3f s: %.2f ms/frame\n", name,
-        width, height, static_cast<long long>(c.framesDecoded),
-        static_cast<long long>(c.framesConverted), seconds,
-        1000.0 * seconds / static_cast<double>(std::max<int64_t>(1, c.framesConverted)));
-    EXPECT_EQ(c.framesSkippedLate, 0);
+    const double msPerFrame =
+        1000.0 * seconds / static_cast<double>(std::max<int64_t>(1, c.framesConverted));
+    std::printf("%-6s %dx%d: %lld frames decoded, %lld converted in %.3f s: %.2f ms/frame\n",
+                name, width, height, static_cast<long long>(c.framesDecoded),
+                static_cast<long long>(c.framesConverted), seconds, msPerFrame);
+    return msPerFrame;
 }
 
-TEST(MovieBenchmark, DISABLED_DecodeAndConvertPerFrame) {
-    measureThroughput("360p", 640, 360, 90);
-    measureThroughput("720p", 1280, 720, 90);
-    measureThroughput("1080p", 1920, 1080, 60);
-}
-
-TEST(MovieBenchmark, DISABLED_MemoryPerOpenMovie) {
+double measureMemoryPerMovie() {
     ClipSpec spec;
     spec.width = 1280;
     spec.height = 720;
     spec.frames = 240;  // 8 s: the pool, not the clip length, bounds memory
     const std::string path = test::tempClipPath("bench-mem.mp4");
     std::string error;
-    ASSERT_TRUE(test::writeClip(path, spec, &error)) << error;
+    REQUIRE(test::writeClip(path, spec, &error), error.c_str());
     constexpr int kMovies = 8;
     const long before = residentKiB();
     std::vector<std::unique_ptr<Movie>> movies(kMovies);
     for (auto& m : movies) {
-        ASSERT_EQ(Movie::open({path, true, nullptr}, m), 0);
+        REQUIRE(Movie::open({path, true, nullptr}, m) == 0, "cannot open the clip");
         m->setTimeBaseFlags(kLoopTimeBase);
         m->goToBeginning();
         m->setRate(kFixed1 * 4);
@@ -102,13 +106,29 @@ TEST(MovieBenchmark, DISABLED_MemoryPerOpenMovie) {
         std::this_thread::sleep_for(5ms);
     }
     const long after = residentKiB();
+    const double perMovie = static_cast<double>(after - before) / 1024.0 / kMovies;
     std::printf(
-        "[bench] %d open 1280x720 movies: %ld KiB resident growth, %.1f MiB per movie "
+        "%d open 1280x720 movies: %ld KiB resident growth, %.1f MiB per movie "
         "(pool of %d RGBA frames = %.1f MiB)\n",
-        kMovies, after - before, static_cast<double>(after - before) / 1024.0 / kMovies,
-        movies[0]->poolSize(), movies[0]->poolSize() * 1280.0 * 720.0 * 4.0 / (1024.0 * 1024.0));
-    for (auto& m : movies) EXPECT_GE(m->counters().loopWraps, 1);
+        kMovies, after - before, perMovie, movies[0]->poolSize(),
+        movies[0]->poolSize() * 1280.0 * 720.0 * 4.0 / (1024.0 * 1024.0));
+    for (auto& m : movies) REQUIRE(m->counters().loopWraps >= 1, "a movie did not loop");
+    return perMovie;
 }
 
 }  // namespace
 }  // namespace loopstage::platform
+
+int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    using namespace loopstage::platform;
+    const double ms360 = measureThroughput("360p", 640, 360, 90);
+    const double ms720 = measureThroughput("720p", 1280, 720, 90);
+    const double ms1080 = measureThroughput("1080p", 1920, 1080, 60);
+    const double mib = measureMemoryPerMovie();
+    std::printf(
+        "{\"decode_convert_ms_per_frame_360p\": %.2f, \"decode_convert_ms_per_frame_720p\": %.2f, "
+        "\"decode_convert_ms_per_frame_1080p\": %.2f, \"resident_mib_per_720p_movie\": %.1f}\n",
+        ms360, ms720, ms1080, mib);
+    return 0;
+}
