@@ -553,10 +553,12 @@ struct Movie::Impl {
         const auto format = static_cast<AVPixelFormat>(frame->format);
         // A picture whose size changed mid-stream is scaled to the size announced at open (or
         // the limit below it), so the pool keeps its size. Scaling here, while converting, costs
-        // little more than the conversion and saves the upload and the texture memory.
+        // little more than the conversion and saves the upload and the texture memory. Area
+        // averaging keeps large reductions free of aliasing and measured a little cheaper than
+        // bilinear on 720p pictures reduced to billboard size.
         const SwsContext* previous = dec.sws.get();
         dec.sws.reset(sws_getCachedContext(dec.sws.release(), frame->width, frame->height, format,
-                                           width, height, AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr,
+                                           width, height, AV_PIX_FMT_RGBA, SWS_AREA, nullptr,
                                            nullptr, nullptr));
         // A new context (another size) starts with default colour details.
         if (dec.sws.get() != previous) dec.swsColorspace = dec.swsRange = -1;
