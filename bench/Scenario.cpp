@@ -220,6 +220,7 @@ int main(int argc, char** argv) {
     const int64_t ticksBefore = orchestra.tickStats().ticks();
     const int64_t lateBefore = orchestra.tickStats().lateTicks();
     const int64_t tickAllocationsBefore = gTickAllocations.load();
+    const long residentAtStart = residentKiB();
     const auto cpuBefore = cpuByThreadName();
     const int64_t startNs = platform::hostTimeNow();
     QTest::qWait(static_cast<int>(o.seconds * 1000));
@@ -266,7 +267,8 @@ int main(int argc, char** argv) {
         "\"process_cores\": %.2f, \"resident_mib_per_clip\": %.1f, \"drop_to_first_frame_p50_ms\": %.1f, "
         "\"late_ticks_during_drops\": %lld, \"ticks_during_drops\": %lld, \"wraps\": %lld, "
         "\"wraps_on_cadence_pct\": %.1f, \"wrap_gap_max_ticks\": %lld, \"wrap_gap_expected_ticks\": %d, "
-        "\"decode_convert_ms_per_frame\": %.3f, \"tick_allocations\": %lld, \"gl_renderer\": \"%s\"}\n",
+        "\"decode_convert_ms_per_frame\": %.3f, \"tick_allocations\": %lld, "
+        "\"resident_growth_mib\": %.1f, \"gl_renderer\": \"%s\"}\n",
         n, o.width, o.height, o.fps, elapsed, static_cast<long long>(ticks),
         static_cast<double>(ticks) / elapsed, ticks ? 100.0 * static_cast<double>(late) / static_cast<double>(ticks) : 0.0,
         due > 0 ? std::min(100.0, 100.0 * static_cast<double>(taken) / due) : 0.0, percentile(workMs, 0.5),
@@ -277,6 +279,7 @@ int main(int argc, char** argv) {
         wrapsAll ? 100.0 * static_cast<double>(wrapsOnCadence) / static_cast<double>(wrapsAll) : 100.0,
         static_cast<long long>(maxWrapGap), expectedGap,
         n ? cores("loopstage-dec") * 1000.0 / (static_cast<double>(n) * o.fps) : 0.0,
-        static_cast<long long>(tickAllocations), renderer.c_str());
+        static_cast<long long>(tickAllocations),
+        static_cast<double>(residentAfter - residentAtStart) / 1024.0, renderer.c_str());
     return 0;
 }

@@ -101,7 +101,10 @@ bool Musician::renderChannel(const platform::VideoTimeStamp* timeStamp) {
     const int wantedWidth = wantedWidth_.load(std::memory_order_relaxed);
     const int wantedHeight = wantedHeight_.load(std::memory_order_relaxed);
     if (wantedWidth != appliedWidth_ || wantedHeight != appliedHeight_) {
-        channelMovie_->setPictureSizeLimit(wantedWidth, wantedHeight);
+        // A picture turned by a quarter shows its stored width across the screen's height.
+        const bool sideways = channelMovie_->rotationDegrees() % 180 != 0;
+        channelMovie_->setPictureSizeLimit(sideways ? wantedHeight : wantedWidth,
+                                           sideways ? wantedWidth : wantedHeight);
         appliedWidth_ = wantedWidth;
         appliedHeight_ = wantedHeight;
     }

@@ -1,5 +1,4 @@
 #include "platform/Movie.h"
-#include "platform/MovieClock.h"
 
 #include <pthread.h>
 #include <sys/resource.h>
@@ -11,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -19,6 +19,7 @@
 #include <vector>
 
 extern "C" {
+#include <libavutil/display.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -26,6 +27,7 @@ extern "C" {
 #include "platform/FFmpegLog.h"
 #include "platform/FramePool.h"
 #include "platform/HostTime.h"
+#include "platform/MovieClock.h"
 
 // Details of why a file does not open or play are for developers
 // (QT_LOGGING_RULES="loopstage.movie.info=true"); users get the program's documented lines.
@@ -89,8 +91,21 @@ struct Media {
     AVRational timeBase{0, 1};
     int64_t frameIntervalNs = kFallbackFrameNs;
     int64_t estimatedDurationNs = 0;
+    std::string codecName;
+    double frameRate = 0;
+    int rotationDegrees = 0;  // clockwise turn that stands the picture upright
     std::vector<uint32_t> trackTypes;
 };
+
+// Phone clips store their pictures sideways with a display matrix saying how to turn them.
+int rotationOf(const AVStream* stream) {
+    const uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr);
+    if (!matrix) return 0;
+    const double counterClockwise = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
+    if (std::isnan(counterClockwise)) return 0;
+    const int quarters = static_cast<int>(std::lround(-counterClockwise / 90.0));
+    return ((quarters % 4) + 4) % 4 * 90;
+}
 
 int64_t toNs(int64_t ticks, AVRational tb) { return av_rescale_q(ticks, tb, kNanoseconds); }
 
@@ -158,7 +173,10 @@ int openMedia(const std::string& path, Media& out) {
         if (rate.num > 0 && rate.den > 0) {
             const int64_t interval = av_rescale_q(1, av_inv_q(rate), kNanoseconds);
             if (interval > 0) media.frameIntervalNs = interval;
+            media.frameRate = av_q2d(rate);
         }
+        media.codecName = codec->name;
+        media.rotationDegrees = rotationOf(st);
         if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
             media.estimatedDurationNs = toNs(st->duration, st->time_base);
         else if (format->duration != AV_NOPTS_VALUE && format->duration > 0)
@@ -757,6 +775,10 @@ int64_t Movie::trackPacketsRead(int track) const {
 
 int64_t Movie::durationNs() const { return d_->durationNs.load(); }
 bool Movie::durationIsMeasured() const { return d_->durationMeasured.load(); }
+const std::string& Movie::codecName() const { return d_->media.codecName; }
+double Movie::frameRate() const { return d_->media.frameRate; }
+int Movie::rotationDegrees() const { return d_->media.rotationDegrees; }
+
 int Movie::width() const { return d_->media.width; }
 int Movie::height() const { return d_->media.height; }
 bool Movie::hasVideo() const { return d_->media.videoStream >= 0; }

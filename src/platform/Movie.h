@@ -105,7 +105,12 @@ class Movie {
     // then exact: (last frame pts + its duration) - first pts. 0 without video.
     int64_t durationNs() const;
     bool durationIsMeasured() const;
-    int width() const;  // picture size, 0 without video
+    const std::string& codecName() const;  // FFmpeg's short name of the video decoder
+    double frameRate() const;              // nominal frames per second, 0 when unknown
+    // Clockwise quarter turns (0, 90, 180, 270) that stand the picture upright, from the
+    // clip's display matrix.
+    int rotationDegrees() const;
+    int width() const;  // picture size as stored, 0 without video
     int height() const;
     bool hasVideo() const;
 

@@ -24,14 +24,15 @@ public:
     };
 
     TextureBuffer(std::shared_ptr<TexturePool> pool, int slot, int64_t serial, int64_t timeNs,
-                  int64_t loopIteration);
+                  int64_t loopIteration, int rotationDegrees);
     ~TextureBuffer();
     TextureBuffer(const TextureBuffer&) = delete;
     TextureBuffer& operator=(const TextureBuffer&) = delete;
 
     GLenum target() const { return GL_TEXTURE_2D; }
     GLuint name();
-    // Corners of the clean picture, lower-left, lower-right, upper-right, upper-left.
+    // Corners of the clean picture as it is meant to be seen (a clip's rotation applied),
+    // lower-left, lower-right, upper-right, upper-left.
     void cleanTexCoords(TexCoord* lowerLeft, TexCoord* lowerRight, TexCoord* upperRight,
                         TexCoord* upperLeft) const;
     int64_t serial() const { return serial_; }
@@ -46,6 +47,7 @@ private:
     int64_t serial_ = 0;
     int64_t timeNs_ = 0;
     int64_t loopIteration_ = 0;
+    int rotationDegrees_ = 0;
 };
 
 using TextureBufferRef = std::shared_ptr<TextureBuffer>;

@@ -192,12 +192,13 @@ struct PoolAllocator {
 }  // namespace
 
 TextureBuffer::TextureBuffer(std::shared_ptr<TexturePool> pool, int slot, int64_t serial,
-                             int64_t timeNs, int64_t loopIteration)
+                             int64_t timeNs, int64_t loopIteration, int rotationDegrees)
     : pool_(std::move(pool)),
       slot_(slot),
       serial_(serial),
       timeNs_(timeNs),
-      loopIteration_(loopIteration) {}
+      loopIteration_(loopIteration),
+      rotationDegrees_(rotationDegrees) {}
 
 TextureBuffer::~TextureBuffer() { pool_->release(slot_); }
 
@@ -206,11 +207,16 @@ GLuint TextureBuffer::name() { return pool_->upload(slot_); }
 void TextureBuffer::cleanTexCoords(TexCoord* lowerLeft, TexCoord* lowerRight, TexCoord* upperRight,
                                    TexCoord* upperLeft) const {
     // Pictures are uploaded top row first and textures are sized to the picture exactly, so the
-    // picture's top lies at t = 0 and nothing needs cropping.
-    *lowerLeft = {0.0f, 1.0f};
-    *lowerRight = {1.0f, 1.0f};
-    *upperRight = {1.0f, 0.0f};
-    *upperLeft = {0.0f, 0.0f};
+    // stored picture's top lies at t = 0 and nothing needs cropping. Its corners clockwise from
+    // the upper left; turning the picture clockwise by a quarter makes each seen corner show
+    // the stored corner one step back.
+    static constexpr TexCoord kStored[4] = {{0, 0}, {1, 0}, {1, 1}, {0, 1}};
+    const int turn = rotationDegrees_ / 90;
+    auto seen = [turn](int corner) { return kStored[((corner - turn) % 4 + 4) % 4]; };
+    *upperLeft = seen(0);
+    *upperRight = seen(1);
+    *lowerRight = seen(2);
+    *lowerLeft = seen(3);
 }
 
 int TextureVisualContext::create(QOpenGLContext* sharedContext, const QSurfaceFormat& pixelFormat,
@@ -261,7 +267,7 @@ int TextureVisualContext::copyImageForTime(const VideoTimeStamp* timeStamp,
     lastSerial_ = picture.serial;
     *out = std::allocate_shared<TextureBuffer>(PoolAllocator<TextureBuffer>(pool_), pool_, slot,
                                                picture.serial, picture.timeNs,
-                                               picture.loopIteration);
+                                               picture.loopIteration, movie->rotationDegrees());
     return kVisualContextSuccess;
 }
 

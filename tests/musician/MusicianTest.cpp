@@ -6,6 +6,7 @@
 
 #include <QTest>
 #include <array>
+#include <cmath>
 #include <chrono>
 #include <thread>
 
@@ -374,6 +375,64 @@ TEST_F(MusicianOnStage, LaterMusicianCoversEarlierOneWhateverTheDistance) {
     EXPECT_GT(over[0] + over[1] + over[2], 3 * 230) << "the later (far) musician did not cover";
     EXPECT_LT(under[0] + under[1] + under[2], 3 * 230) << "the later (near) musician did not cover";
 }
+
+class MusicianRotation : public MusicianOnStage, public ::testing::WithParamInterface<int> {};
+
+// A phone clip stores its pictures turned and says by how much; on stage the picture must be
+// turned back. The generated pictures carry a white band along their stored top, so after a
+// clockwise quarter turn the band must stand at the right, after a half turn at the bottom.
+TEST_P(MusicianRotation, PictureIsTurnedAsTheClipSays) {
+    const int rotation = GetParam();
+    ClipSpec spec;
+    spec.width = 96;
+    spec.height = 64;
+    spec.rotationDegrees = rotation;
+    const std::string path = writeOrFail("rotated" + std::to_string(rotation) + ".mp4", spec);
+    auto musician = make(path);
+    ASSERT_NE(musician, nullptr);
+    EXPECT_EQ(musician->channelMovie()->rotationDegrees(), rotation);
+    // Closer to the camera: the billboard covers about 77 x 77 pixels around the centre.
+    Musician::storeCoordinate(musician->position()->z, 2.5f);
+    drawn = {musician.get()};
+    const int64_t origin =
+        platform::hostTimeNow() - musician->channelMovie()->movieTimeAt(platform::hostTimeNow());
+    const auto ts = stampAt(origin + 10'000'000);
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    while (!musician->renderChannel(&ts) && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_NE(musician->currentTexture(), nullptr);
+
+    std::vector<GLubyte> pixels;
+    int w = 0, h = 0;
+    afterDraw = [&] {
+        GLint viewport[4];
+        glGetIntegerv(GL_VIEWPORT, viewport);
+        w = viewport[2];
+        h = viewport[3];
+        pixels.resize(static_cast<size_t>(w * h * 4));
+        glReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
+    };
+    window.view->flushOutput();
+    afterDraw = nullptr;
+    ASSERT_GT(w, 0);
+    auto whiteAt = [&](int dx, int dy) {  // offsets from the centre, y up
+        const size_t i = (static_cast<size_t>(h / 2 + dy) * static_cast<size_t>(w) +
+                          static_cast<size_t>(w / 2 + dx)) * 4;
+        return pixels[i] > 230 && pixels[i + 1] > 230 && pixels[i + 2] > 230;
+    };
+    // 0.44 units from the middle at 2.5 units from the camera: inside the band, whichever side.
+    const int edge = static_cast<int>(0.44 * h / (2 * 2.5 * std::tan(22.5 * 3.141592653589793 / 180)));
+    const bool top = whiteAt(0, edge), bottom = whiteAt(0, -edge);
+    const bool left = whiteAt(-edge, 0), right = whiteAt(edge, 0);
+    EXPECT_EQ(top, rotation == 0) << "edge " << edge;
+    EXPECT_EQ(right, rotation == 90);
+    EXPECT_EQ(bottom, rotation == 180);
+    EXPECT_EQ(left, rotation == 270);
+    EXPECT_FALSE(whiteAt(0, 0)) << "the middle shows the frame's colour";
+}
+
+INSTANTIATE_TEST_SUITE_P(QuarterTurns, MusicianRotation, ::testing::Values(0, 90, 180, 270));
 
 }  // namespace
 }  // namespace loopstage::musician

@@ -4,6 +4,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/display.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
@@ -232,6 +233,14 @@ bool openVideo(Muxer& m, const ClipSpec& spec, std::string* error) {
     m.video->avg_frame_rate = c->framerate;
     if (avcodec_parameters_from_context(m.video->codecpar, c) < 0) return fail(error, "codecpar");
     if (spec.dataStream) av_dict_set(&m.video->metadata, "timecode", "00:00:00:00", 0);
+    if (spec.rotationDegrees != 0) {
+        // Written as the muxer wants it, the matrix reads back from the file as a rotation of
+        // -rotationDegrees, which players (and ffprobe) take as "turn clockwise".
+        auto* matrix = reinterpret_cast<int32_t*>(av_stream_new_side_data(
+            m.video, AV_PKT_DATA_DISPLAYMATRIX, sizeof(int32_t) * 9));
+        if (!matrix) return fail(error, "display matrix");
+        av_display_rotation_set(matrix, spec.rotationDegrees);
+    }
     return true;
 }
 

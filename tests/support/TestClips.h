@@ -32,6 +32,9 @@ struct ClipSpec {
     bool videoStream = true;
     bool variableFrameRate = false;  // frame durations alternate 1 and 2 nominal periods
     std::string container = "mp4";   // "mp4", "mov", "mkv", "avi"
+    // Clockwise turn (0, 90, 180, 270) a player must apply to stand the pictures upright, as
+    // phones record it in the display matrix (mp4/mov).
+    int rotationDegrees = 0;
     // Frames (by index) whose coded packet is overwritten with random bytes in the file.
     std::vector<int> corruptFrames;
 };
