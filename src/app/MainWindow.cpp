@@ -5,9 +5,15 @@
 #include <QBoxLayout>
 #include <QGridLayout>
 #include <QHeaderView>
+#include <QLabel>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTimer>
 #include <QTableView>
 #include <QToolButton>
 
+#include "app/HelpDialog.h"
+#include "app/StatusReadout.h"
 #include "orchestra/MusicianTableModel.h"
 #include "orchestra/Orchestra.h"
 #include "stage/HeightSlider.h"
@@ -84,8 +90,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
         b->setDefaultAction(action);
         b->setObjectName(action->objectName() + QStringLiteral("Button"));
         b->setToolButtonStyle(Qt::ToolButtonTextOnly);
-        b->setToolTip(action->text() + QStringLiteral(" (") +
-                      action->shortcut().toString(QKeySequence::NativeText) + QStringLiteral(")"));
+        QStringList keys;
+        for (const QKeySequence& key : action->shortcuts()) keys << key.toString(QKeySequence::NativeText);
+        b->setToolTip(action->text() + QStringLiteral(" (") + keys.join(QStringLiteral(", ")) +
+                      QStringLiteral(")"));
         return b;
     };
     auto* controls = new QGridLayout();
@@ -110,9 +118,38 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     row->addWidget(cameraHeightSlider_);
     setCentralWidget(central);
     resize(1180, 640);
+    setMinimumSize(760, 420);
+    setWindowIcon(QIcon(QStringLiteral(":/loopstage/loopstage.svg")));
+
+    QAction* help = addWindowAction(QStringLiteral("help"), tr("Keys and clips..."), {Qt::Key_F1},
+                                    [this] { showHelp(); }, false);
+    menuBar()->addMenu(tr("&Help"))->addAction(help);
+
+    // Figures a few times a second; a dropped file's trouble shows on the left for a while.
+    readout_ = new QLabel();
+    readout_->setObjectName(QStringLiteral("readout"));
+    statusBar()->addPermanentWidget(readout_);
+    orchestra_->onDropProblem = [this](const QString& text) { statusBar()->showMessage(text, 6000); };
+    auto* readoutTimer = new QTimer(this);
+    readoutTimer->setInterval(kReadoutIntervalMs);
+    connect(readoutTimer, &QTimer::timeout, this, [this] { updateReadout(); });
+    readoutTimer->start();
 
     openGLView_->awakeFromNib();
     orchestra_->awakeFromNib();
+}
+
+void MainWindow::updateReadout() {
+    if (!orchestra_) return;
+    ReadoutSample now = sampleReadout(*orchestra_, *openGLView_);
+    if (lastReadout_) readout_->setText(readoutText(*lastReadout_, now, orchestra_->isPlaying()));
+    lastReadout_ = std::make_unique<ReadoutSample>(std::move(now));
+}
+
+void MainWindow::showHelp() {
+    if (!help_) help_ = new HelpDialog(this);
+    help_->show();
+    help_->raise();
 }
 
 MainWindow::~MainWindow() {

@@ -4,6 +4,7 @@
 #include <memory>
 
 class QAction;
+class QLabel;
 class QTableView;
 class QToolButton;
 
@@ -17,6 +18,9 @@ class HeightSlider;
 }  // namespace loopstage::stage
 
 namespace loopstage::app {
+
+class HelpDialog;
+struct ReadoutSample;
 
 // The main window, built the way an interface file would be: create the objects, set their
 // outlets, connect the actions, then give each its awakeFromNib().
@@ -33,7 +37,12 @@ public:
     QTableView* musicianView() const { return musicianView_; }
     stage::HeightSlider* cameraHeightSlider() const { return cameraHeightSlider_; }
     orchestra::MusicianTableModel* tableModel() const { return tableModel_; }
+    static constexpr int kReadoutIntervalMs = 250;
+
     QAction* action(const QString& objectName) const;
+    QLabel* readout() const { return readout_; }
+    void updateReadout();
+    void showHelp();
     bool isEditingCell() const;
 
 private:
@@ -46,6 +55,9 @@ private:
     QTableView* musicianView_ = nullptr;
     stage::HeightSlider* cameraHeightSlider_ = nullptr;
     orchestra::MusicianTableModel* tableModel_ = nullptr;
+    QLabel* readout_ = nullptr;
+    std::unique_ptr<ReadoutSample> lastReadout_;
+    HelpDialog* help_ = nullptr;
 };
 
 }  // namespace loopstage::app

@@ -2,7 +2,9 @@
 
 #include <QMimeData>
 
+#include "musician/Musician.h"
 #include "orchestra/Orchestra.h"
+#include "platform/Movie.h"
 
 namespace loopstage::orchestra {
 
@@ -26,6 +28,30 @@ DropOperation dropOperation(const QModelIndex& parent) {
 }
 
 }  // namespace
+
+QString musicianToolTip(const musician::Musician& m) {
+    const platform::Movie& movie = *m.channelMovie();
+    QString facts;
+    if (movie.hasVideo()) {
+        facts = QObject::tr("%1 x %2, %3 frames/s, %4, %5 s")
+                    .arg(movie.width())
+                    .arg(movie.height())
+                    .arg(movie.frameRate(), 0, 'f', 2)
+                    .arg(QString::fromStdString(movie.codecName()))
+                    .arg(static_cast<double>(movie.durationNs()) / 1e9, 0, 'f', 2);
+        if (movie.rotationDegrees() != 0) {
+            facts += QObject::tr(", turned %1 degrees").arg(movie.rotationDegrees());
+        }
+    } else {
+        facts = QObject::tr("no video track");
+    }
+    const platform::MovieCounters counters = movie.counters();
+    return QObject::tr("%1\n%2\nframes shown: %3, late: %4, loops: %5")
+        .arg(m.videoFilename(), facts)
+        .arg(static_cast<qlonglong>(m.stats().framesTaken.load(std::memory_order_relaxed)))
+        .arg(static_cast<qlonglong>(counters.framesSkippedLate))
+        .arg(static_cast<qlonglong>(m.stats().wraps.load(std::memory_order_relaxed)));
+}
 
 MusicianTableModel::MusicianTableModel(Orchestra* orchestra, QObject* parent)
     : QAbstractTableModel(parent), orchestra_(orchestra) {}
@@ -55,13 +81,15 @@ QVariant MusicianTableModel::data(const QModelIndex& index, int role) const {
     }
     const QString& column = columnIdentifiers().at(index.column());
     const QVariant value = orchestra_->objectValueForTableColumn(column, index.row());
-    if (column == ID_COL_VISIBLE) {
+    if (column == ID_COL_VISIBLE && role != Qt::ToolTipRole) {
         // Shown as a check box only, never as the words "true" or "false".
         if (role == Qt::CheckStateRole) return value.toBool() ? Qt::Checked : Qt::Unchecked;
         return {};
     }
     if (role == Qt::DisplayRole || role == Qt::EditRole) return value;
-    if (role == Qt::ToolTipRole && column == ID_COL_VIDEO) return value;
+    if (role == Qt::ToolTipRole) {
+        return musicianToolTip(*orchestra_->musicianList()->at(static_cast<std::size_t>(index.row())));
+    }
     return {};
 }
 

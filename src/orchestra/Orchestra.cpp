@@ -18,6 +18,8 @@
 
 namespace loopstage::orchestra {
 
+QString Orchestra::tr(const char* text) { return QObject::tr(text); }
+
 Orchestra::Orchestra() = default;
 
 Orchestra::~Orchestra() {
@@ -163,26 +165,62 @@ DragOperation Orchestra::validateDrop(const QMimeData* dragData, int, DropOperat
     return offersFileNames(dragData) ? DragOperation::Copy : DragOperation::None;
 }
 
+namespace {
+
+// Why a file that is not a movie was refused, in words a person can act on.
+QString whyNotAMovie(const QFileInfo& file) {
+    if (!file.exists()) return QObject::tr("file not found");
+    if (file.isDir()) return QObject::tr("a folder, not a movie file");
+    if (!file.isReadable()) return QObject::tr("cannot be read (permissions)");
+    if (file.size() == 0) return QObject::tr("empty file");
+    return QObject::tr("not a movie file");
+}
+
+}  // namespace
+
+void Orchestra::tellUser(const QString& fileName, const QString& what) const {
+    if (onDropProblem) onDropProblem(fileName + QStringLiteral(": ") + what);
+}
+
 bool Orchestra::acceptDrop(const QMimeData* dragData, int row, DropOperation) {
     if (!musicianList_ || !offersFileNames(dragData)) return false;
     const QList<QUrl> urls = dragData->urls();
-    if (urls.isEmpty() || !urls.first().isLocalFile()) return false;
+    if (urls.isEmpty()) return false;
+    if (!urls.first().isLocalFile()) {
+        tellUser(urls.first().fileName(), tr("not a file on this computer"));
+        return false;
+    }
     const QString path = urls.first().toLocalFile();
-    if (path.isEmpty() || !platform::canOpenMovie(path)) return false;
+    const QFileInfo file(path);
+    if (path.isEmpty() || !platform::canOpenMovie(path)) {
+        tellUser(file.fileName(), whyNotAMovie(file));
+        return false;
+    }
 
+    musician::Musician* changed = nullptr;
     // A negative row compares as past the end, as unsigned numbers do.
     if (static_cast<uint32_t>(row) < static_cast<uint32_t>(musicianCount())) {
         // The row's clip is replaced, not just relabelled: the table must name what is on stage.
         musician::Musician* musician = musicianList_->at(static_cast<std::size_t>(row));
-        if (!musician->replaceMovie(path, openGLView)) return false;
-        reloadTable();
-        return true;
+        if (!musician->replaceMovie(path, openGLView)) {
+            tellUser(file.fileName(), tr("no decodable video; the row keeps its clip"));
+            return false;
+        }
+        changed = musician;
+    } else {
+        auto musician = musician::Musician::initWithName(file.fileName(), path, openGLView);
+        if (!musician) {
+            tellUser(file.fileName(), tr("no decodable video"));
+            return false;
+        }
+        changed = musician.get();
+        if (!musicianList_->append(std::move(musician))) {
+            tellUser(file.fileName(), tr("the stage is full"));
+            return false;
+        }
     }
-    auto musician = musician::Musician::initWithName(QFileInfo(path).fileName(), path, openGLView);
-    if (!musician) return false;
-    if (!musicianList_->append(std::move(musician))) {
-        qInfo("Cannot add more than %zu musicians", MusicianList::kCapacity);
-        return false;
+    if (!changed->channelMovie()->hasVideo()) {
+        tellUser(file.fileName(), tr("no video track; it will show nothing"));
     }
     reloadTable();
     return true;

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "orchestra/MusicianList.h"
@@ -61,6 +62,8 @@ public:
     // Outlets, not owned.
     QTableView* musicianView = nullptr;
     stage::OpenGLView* openGLView = nullptr;
+    // Told, on the main thread, what went wrong with a dropped file ("name: reason").
+    std::function<void(const QString&)> onDropProblem;
 
     void awakeFromNib();
     void togglePlayback();
@@ -92,6 +95,8 @@ public:
 private:
     void _qtHousekeeping();
     void reloadTable();
+    void tellUser(const QString& fileName, const QString& what) const;
+    static QString tr(const char* text);
 
     std::unique_ptr<MusicianList> musicianList_;
     bool isPlaying_ = false;

@@ -1,0 +1,44 @@
+#include "app/HelpDialog.h"
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QVBoxLayout>
+
+namespace loopstage::app {
+
+QString HelpDialog::helpText() {
+    return QObject::tr(
+        "<h3>Adding clips</h3>"
+        "<p>Drag movie files from your file manager onto the table. Dropped below the last row, "
+        "a file becomes a new musician at the end; dropped on a row, it replaces that "
+        "musician's clip. Only the first of several dropped files is taken.</p>"
+        "<p>Edit a musician's name, visibility and x, y, z in the table; the stage follows.</p>"
+        "<h3>Keys</h3>"
+        "<table cellspacing='6'>"
+        "<tr><td><b>Space</b></td><td>play / stop</td></tr>"
+        "<tr><td><b>Up</b> / <b>Down</b></td><td>step forward / back</td></tr>"
+        "<tr><td><b>Left</b> / <b>Right</b></td><td>turn left / right</td></tr>"
+        "<tr><td><b>A</b> / <b>D</b>, <b>Shift+Left</b> / <b>Shift+Right</b></td>"
+        "<td>step left / right</td></tr>"
+        "<tr><td><b>F1</b></td><td>this help</td></tr>"
+        "<tr><td><b>Ctrl+Q</b></td><td>quit</td></tr>"
+        "</table>"
+        "<p>The slider at the right sets the camera's height. Keys act whenever no table cell "
+        "is being edited.</p>");
+}
+
+HelpDialog::HelpDialog(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(tr("loopstage help"));
+    setObjectName(QStringLiteral("helpDialog"));
+    auto* text = new QLabel(helpText());
+    text->setWordWrap(true);
+    text->setTextFormat(Qt::RichText);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::close);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(text);
+    layout->addWidget(buttons);
+    setMinimumWidth(420);
+}
+
+}  // namespace loopstage::app
