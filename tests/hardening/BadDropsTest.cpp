@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QMimeData>
+#include <QTableView>
+#include <QTest>
+#include <QUrl>
+#include <chrono>
+#include <filesystem>
+
+#include "app/MainWindow.h"
+#include "musician/Musician.h"
+#include "orchestra/Orchestra.h"
+#include "platform/Movie.h"
+#include "stage/OpenGLView.h"
+#include "support/BadInputs.h"
+#include "support/LogCapture.h"
+#include "support/TestClips.h"
+
+namespace loopstage {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool drop(app::MainWindow& window, const std::string& path) {
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
+    return window.orchestra()->acceptDrop(&data, -1, orchestra::DropOperation::Above);
+}
+
+bool isDocumentedLine(const QString& line) {
+    return line.startsWith(QStringLiteral("NewMovieFromProperties failed with ")) ||
+           line.startsWith(QStringLiteral("QTVisualContext creation failed with error:")) ||
+           line == QStringLiteral("contextInitialisation");
+}
+
+// Every bad input dropped through the real drop path while two good clips play: refused with
+// the table unchanged, or taken as a musician that plays what can be decoded. The good clips
+// keep taking frames, ticks keep coming, and nothing but the documented line is logged.
+TEST(BadDrops, EachIsRefusedOrPlaysWhileTheOthersKeepPlaying) {
+    const std::string dir = test::tempClipPath("bad-inputs");
+    const std::vector<test::BadInput> inputs = test::makeBadInputs(dir);
+    ASSERT_GE(inputs.size(), 200u);
+    const std::string good = test::tempClipPath("good.mp4");
+    ASSERT_TRUE(test::writeClip(good, test::ClipSpec{}));
+
+    constexpr size_t kBatch = 30;  // a fresh window now and then keeps the decoders few
+    int refused = 0, taken = 0;
+    for (size_t first = 0; first < inputs.size(); first += kBatch) {
+        app::MainWindow window;
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        ASSERT_TRUE(drop(window, good));
+        ASSERT_TRUE(drop(window, good));
+        window.orchestra()->togglePlayback();
+        QTRY_VERIFY_WITH_TIMEOUT(window.orchestra()->musicianList()->at(1)->currentTexture() != nullptr, 5000);
+
+        for (size_t i = first; i < std::min(inputs.size(), first + kBatch); ++i) {
+            const test::BadInput& input = inputs[i];
+            SCOPED_TRACE(input.name);
+            test::LogCapture log;
+            const int rows = window.musicianView()->model()->rowCount();
+            const bool ok = drop(window, input.path);
+            EXPECT_EQ(window.musicianView()->model()->rowCount(), rows + (ok ? 1 : 0));
+            ok ? ++taken : ++refused;
+            QTest::qWait(5);
+            EXPECT_LE(log.lines().size(), 1) << log.lines().join(QLatin1Char('\n')).toStdString();
+            for (const QString& line : log.lines()) {
+                EXPECT_TRUE(isDocumentedLine(line)) << line.toStdString();
+            }
+        }
+        const auto* a = window.orchestra()->musicianList()->at(0);
+        const int64_t takenBefore = a->stats().framesTaken.load();
+        const int64_t ticksBefore = window.orchestra()->tickStats().ticks();
+        QTest::qWait(400);
+        EXPECT_GT(a->stats().framesTaken.load(), takenBefore) << "a good clip stopped playing";
+        EXPECT_GT(window.orchestra()->tickStats().ticks(), ticksBefore + 5) << "ticks stalled";
+        window.orchestra()->togglePlayback();
+    }
+    EXPECT_GT(refused, 20);
+    EXPECT_GT(taken, 0);
+    std::printf("bad inputs: %zu, refused %d, taken %d\n", inputs.size(), refused, taken);
+}
+
+// A file cut short or removed under a playing clip: the clip keeps going on what is left (or
+// holds its last frame), the ticks go on, nothing crashes.
+TEST(BadDrops, FileTruncatedOrRemovedWhilePlaying) {
+    test::ClipSpec spec;
+    spec.frames = 60;
+    const std::string cut = test::tempClipPath("cut while playing.mp4");
+    const std::string gone = test::tempClipPath("gone while playing.mkv");
+    test::ClipSpec mkv = spec;
+    mkv.container = "mkv";
+    ASSERT_TRUE(test::writeClip(cut, spec));
+    ASSERT_TRUE(test::writeClip(gone, mkv));
+    app::MainWindow window;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(drop(window, cut));
+    ASSERT_TRUE(drop(window, gone));
+    window.orchestra()->togglePlayback();
+    QTest::qWait(300);
+    std::filesystem::resize_file(cut, std::filesystem::file_size(cut) / 3);
+    std::filesystem::remove(gone);
+    const int64_t ticksBefore = window.orchestra()->tickStats().ticks();
+    QTest::qWait(2500);  // past the end of the first pass of both
+    EXPECT_GT(window.orchestra()->tickStats().ticks(), ticksBefore + 60);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_NE(window.orchestra()->musicianList()->at(i)->currentTexture(), nullptr);
+    }
+    window.orchestra()->togglePlayback();
+}
+
+}  // namespace
+}  // namespace loopstage
