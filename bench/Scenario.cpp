@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "app/Application.h"
 #include "app/MainWindow.h"
 #include "musician/Musician.h"
@@ -89,13 +90,6 @@ Options parse(int argc, char** argv) {
     return o;
 }
 
-long residentKiB() {
-    std::ifstream statm("/proc/self/statm");
-    long size = 0, resident = 0;
-    statm >> size >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
 // CPU seconds (user + system) spent so far by this process's threads, summed by thread name.
 std::map<std::string, double> cpuByThreadName() {
     std::map<std::string, double> cpu;
@@ -130,26 +124,7 @@ double percentile(std::vector<double> values, double p) {
 }
 
 std::string ensureClip(const Options& o) {
-    QDir().mkpath(QString::fromStdString(o.clipDir));
-    const std::string path = o.clipDir + "/clip_" + std::to_string(o.width) + "x" +
-                             std::to_string(o.height) + "_" + std::to_string(o.fps) + "fps_" +
-                             std::to_string(static_cast<int>(o.clipSeconds * 1000)) + "ms.mp4";
-    if (QFileInfo::exists(QString::fromStdString(path))) return path;
-    test::ClipSpec spec;
-    spec.width = o.width;
-    spec.height = o.height;
-    spec.fpsNum = o.fps;
-    spec.frames = static_cast<int>(std::lround(o.clipSeconds * o.fps));
-    spec.gop = o.fps * 2;
-    spec.bFrames = true;
-    std::string error;
-    const std::string partial = path + ".part.mp4";
-    if (!test::writeClip(partial, spec, &error)) {
-        std::fprintf(stderr, "cannot write the clip: %s\n", error.c_str());
-        return {};
-    }
-    std::rename(partial.c_str(), path.c_str());
-    return path;
+    return bench::ensureClip(o.clipDir, o.width, o.height, o.fps, o.clipSeconds);
 }
 
 }  // namespace
@@ -180,7 +155,7 @@ int main(int argc, char** argv) {
 
     // Playing before the drops: every drop lands while the clips before it play.
     orchestra.togglePlayback();
-    const long residentBefore = residentKiB();
+    const long residentBefore = bench::residentKiB();
     std::vector<double> dropLatencyMs;
     const int64_t lateBeforeDrops = orchestra.tickStats().lateTicks();
     const int64_t ticksBeforeDrops = orchestra.tickStats().ticks();
@@ -220,7 +195,7 @@ int main(int argc, char** argv) {
     const int64_t ticksBefore = orchestra.tickStats().ticks();
     const int64_t lateBefore = orchestra.tickStats().lateTicks();
     const int64_t tickAllocationsBefore = gTickAllocations.load();
-    const long residentAtStart = residentKiB();
+    const long residentAtStart = bench::residentKiB();
     const auto cpuBefore = cpuByThreadName();
     const int64_t startNs = platform::hostTimeNow();
     QTest::qWait(static_cast<int>(o.seconds * 1000));
@@ -229,7 +204,7 @@ int main(int argc, char** argv) {
     const int64_t ticks = orchestra.tickStats().ticks() - ticksBefore;
     const int64_t late = orchestra.tickStats().lateTicks() - lateBefore;
     const int64_t tickAllocations = gTickAllocations.load() - tickAllocationsBefore;
-    const long residentAfter = residentKiB();
+    const long residentAfter = bench::residentKiB();
     orchestra.togglePlayback();
     const double elapsed = static_cast<double>(endNs - startNs) / 1e9;
 

@@ -1,0 +1,50 @@
+#pragma once
+
+// Small helpers the benchmark programs share.
+#include <unistd.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "support/TestClips.h"
+
+namespace loopstage::bench {
+
+inline long residentKiB() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// A generated H.264 clip (B-frames where the encoder has them), kept in `directory` so later
+// runs reuse it. Empty on failure, after saying why.
+inline std::string ensureClip(const std::string& directory, int width, int height, int fps,
+                              double seconds) {
+    QDir().mkpath(QString::fromStdString(directory));
+    const std::string path = directory + "/clip_" + std::to_string(width) + "x" +
+                             std::to_string(height) + "_" + std::to_string(fps) + "fps_" +
+                             std::to_string(static_cast<int>(seconds * 1000)) + "ms.mp4";
+    if (QFileInfo::exists(QString::fromStdString(path))) return path;
+    test::ClipSpec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.fpsNum = fps;
+    spec.frames = static_cast<int>(std::lround(seconds * fps));
+    spec.gop = fps * 2;
+    spec.bFrames = true;
+    std::string error;
+    const std::string partial = path + ".part.mp4";
+    if (!test::writeClip(partial, spec, &error)) {
+        std::fprintf(stderr, "cannot write the clip: %s\n", error.c_str());
+        return {};
+    }
+    std::rename(partial.c_str(), path.c_str());
+    return path;
+}
+
+}  // namespace loopstage::bench

@@ -1,0 +1,43 @@
+// Writes the fuzzer's seed corpus: good clips of several kinds and the bad-input collection.
+//   loopstage_fuzz_seeds DIR
+#include <QCoreApplication>
+#include <cstdio>
+#include <string>
+
+#include "support/BadInputs.h"
+#include "support/TestClips.h"
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
+        return 2;
+    }
+    QCoreApplication application(argc, argv);
+    using loopstage::test::ClipSpec;
+    const std::string dir = argv[1];
+    int written = 0;
+    auto clip = [&](const char* name, ClipSpec spec) {
+        spec.width = 48;
+        spec.height = 32;
+        spec.frames = 6;
+        written += loopstage::test::writeClip(dir + "/" + name, spec) ? 1 : 0;
+    };
+    clip("h264.mp4", ClipSpec{});
+    ClipSpec mjpeg;
+    mjpeg.codec = ClipSpec::Codec::Mjpeg;
+    mjpeg.container = "avi";
+    clip("mjpeg.avi", mjpeg);
+    ClipSpec mkv;
+    mkv.container = "mkv";
+    mkv.audioStream = true;
+    clip("av.mkv", mkv);
+    ClipSpec ffv1;
+    ffv1.codec = ClipSpec::Codec::Ffv1;
+    ffv1.container = "mkv";
+    ffv1.pixelFormat = ClipSpec::PixelFormat::Yuva420p;
+    clip("ffv1.mkv", ffv1);
+    // The bad inputs go into a folder of their own; only files are seeds.
+    const auto bad = loopstage::test::makeBadInputs(dir + "/bad");
+    std::printf("%d clips and %zu bad inputs written to %s\n", written, bad.size(), dir.c_str());
+    return 0;
+}
