@@ -5,6 +5,7 @@
 //   loopstage_soak [--clips 8] [--minutes 10] [--every 10] [--clip-dir DIR]
 #include <QApplication>
 #include <QMimeData>
+#include <QTableView>
 #include <QTest>
 #include <QUrl>
 #include <algorithm>
