@@ -28,6 +28,15 @@
 namespace loopstage::app {
 namespace {
 
+// A generated clip dropped below the last row, as a file manager drops it.
+bool dropNewClip(MainWindow& window, const std::string& name) {
+    const std::string path = test::tempClipPath(name);
+    if (!test::writeClip(path, test::ClipSpec{})) return false;
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
+    return window.orchestra()->acceptDrop(&data, -1, orchestra::DropOperation::Above);
+}
+
 bool showWindow(MainWindow& window) {
     window.show();
     window.activateWindow();
@@ -189,11 +198,7 @@ TEST(MainWindow, DroppedFileBecomesABillboardThatPlaysAfterSpace) {
 TEST(MainWindow, KeysTypedIntoACellEditorDoNotReachTheActions) {
     MainWindow window;
     if (!showWindow(window)) GTEST_SKIP() << "window not shown";
-    const std::string path = test::tempClipPath("edit_me.mp4");
-    ASSERT_TRUE(test::writeClip(path, test::ClipSpec{}));
-    QMimeData data;
-    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
-    ASSERT_TRUE(window.orchestra()->acceptDrop(&data, -1, orchestra::DropOperation::Above));
+    ASSERT_TRUE(dropNewClip(window, "edit_me.mp4"));
 
     QTableView* table = window.musicianView();
     table->setFocus();
@@ -241,11 +246,7 @@ Extent litExtent(const QImage& shot) {
 TEST(MainWindow, EditedHeightAndCameraStepMoveTheBillboardByTheProjectedAmount) {
     MainWindow window;
     if (!showWindow(window)) GTEST_SKIP() << "window not shown";
-    const std::string path = test::tempClipPath("moves.mp4");
-    ASSERT_TRUE(test::writeClip(path, test::ClipSpec{}));
-    QMimeData data;
-    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
-    ASSERT_TRUE(window.orchestra()->acceptDrop(&data, -1, orchestra::DropOperation::Above));
+    ASSERT_TRUE(dropNewClip(window, "moves.mp4"));
     window.orchestra()->togglePlayback();
     QTRY_VERIFY_WITH_TIMEOUT(window.orchestra()->musicianList()->at(0)->currentTexture() != nullptr, 5000);
     window.orchestra()->togglePlayback();

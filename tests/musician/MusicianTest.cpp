@@ -68,6 +68,41 @@ protected:
         return rgba;
     }
 
+    // One frame output, and the whole viewport read back (RGBA rows, bottom first).
+    struct Readback {
+        std::vector<GLubyte> pixels;
+        int width = 0, height = 0;
+        GLdouble modelview[16] = {}, projection[16] = {};
+        GLint viewport[4] = {};
+    };
+    Readback frameReadback() {
+        Readback r;
+        afterDraw = [&] {
+            glGetDoublev(GL_MODELVIEW_MATRIX, r.modelview);
+            glGetDoublev(GL_PROJECTION_MATRIX, r.projection);
+            glGetIntegerv(GL_VIEWPORT, r.viewport);
+            r.width = r.viewport[2];
+            r.height = r.viewport[3];
+            r.pixels.resize(static_cast<size_t>(r.width * r.height * 4));
+            glReadPixels(0, 0, r.width, r.height, GL_RGBA, GL_UNSIGNED_BYTE, r.pixels.data());
+        };
+        window.view->flushOutput();
+        afterDraw = nullptr;
+        return r;
+    }
+
+    // The musician's first frame, taken at a time just after its clock's start.
+    static bool takeFirstFrame(Musician& m) {
+        const int64_t origin =
+            platform::hostTimeNow() - m.channelMovie()->movieTimeAt(platform::hostTimeNow());
+        const auto ts = stampAt(origin + 10'000'000);
+        const auto end = std::chrono::steady_clock::now() + 3s;
+        while (!m.renderChannel(&ts) && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(1ms);
+        }
+        return m.currentTexture() != nullptr;
+    }
+
     int centreIndexAfterFrame() {
         const auto c = centreAfterFrame();
         return test::frameIndexOfColour(test::Rgb{c[0], c[1], c[2]});
@@ -301,35 +336,19 @@ TEST_F(MusicianOnStage, BillboardCoversItsProjectedRectangleUpright) {
     Musician::storeCoordinate(musician->position()->y, -0.2f);
     Musician::storeCoordinate(musician->position()->z, -1.0f);
     drawn = {musician.get()};
-    const int64_t origin = platform::hostTimeNow() - musician->channelMovie()->movieTimeAt(platform::hostTimeNow());
-    const auto ts = stampAt(origin + 10'000'000);
-    const auto end = std::chrono::steady_clock::now() + 3s;
-    while (!musician->renderChannel(&ts) && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
-    ASSERT_NE(musician->currentTexture(), nullptr);
+    ASSERT_TRUE(takeFirstFrame(*musician));
 
+    const Readback r = frameReadback();
+    ASSERT_GT(r.width, 0);
     std::array<std::array<double, 2>, 4> corner{};  // lower-left, upper-left, upper-right, lower-right
-    std::vector<GLubyte> pixels;
-    int w = 0, h = 0;
-    afterDraw = [&] {
-        GLdouble model[16], projection[16];
-        GLint viewport[4];
-        glGetDoublev(GL_MODELVIEW_MATRIX, model);
-        glGetDoublev(GL_PROJECTION_MATRIX, projection);
-        glGetIntegerv(GL_VIEWPORT, viewport);
-        const double xs[4] = {-0.5, -0.5, 0.5, 0.5}, ys[4] = {0, 1, 1, 0};
-        for (int i = 0; i < 4; ++i) {
-            GLdouble z = 0;
-            gluProject(0.3 + xs[i], -0.2 + ys[i], -1.0, model, projection, viewport, &corner[i][0],
-                       &corner[i][1], &z);
-        }
-        w = viewport[2];
-        h = viewport[3];
-        pixels.resize(static_cast<size_t>(w * h * 4));
-        glReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
-    };
-    window.view->flushOutput();
-    afterDraw = nullptr;
-    ASSERT_GT(w, 0);
+    const double xs[4] = {-0.5, -0.5, 0.5, 0.5}, ys[4] = {0, 1, 1, 0};
+    for (int i = 0; i < 4; ++i) {
+        GLdouble z = 0;
+        gluProject(0.3 + xs[i], -0.2 + ys[i], -1.0, r.modelview, r.projection, r.viewport,
+                   &corner[i][0], &corner[i][1], &z);
+    }
+    const std::vector<GLubyte>& pixels = r.pixels;
+    const int w = r.width;
     auto at = [&](double x, double y) {
         const size_t i = (static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x)) * 4;
         return test::Rgb{pixels[i], pixels[i + 1], pixels[i + 2]};
@@ -394,28 +413,11 @@ TEST_P(MusicianRotation, PictureIsTurnedAsTheClipSays) {
     // Closer to the camera: the billboard covers about 77 x 77 pixels around the centre.
     Musician::storeCoordinate(musician->position()->z, 2.5f);
     drawn = {musician.get()};
-    const int64_t origin =
-        platform::hostTimeNow() - musician->channelMovie()->movieTimeAt(platform::hostTimeNow());
-    const auto ts = stampAt(origin + 10'000'000);
-    const auto end = std::chrono::steady_clock::now() + 3s;
-    while (!musician->renderChannel(&ts) && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_NE(musician->currentTexture(), nullptr);
-
-    std::vector<GLubyte> pixels;
-    int w = 0, h = 0;
-    afterDraw = [&] {
-        GLint viewport[4];
-        glGetIntegerv(GL_VIEWPORT, viewport);
-        w = viewport[2];
-        h = viewport[3];
-        pixels.resize(static_cast<size_t>(w * h * 4));
-        glReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
-    };
-    window.view->flushOutput();
-    afterDraw = nullptr;
-    ASSERT_GT(w, 0);
+    ASSERT_TRUE(takeFirstFrame(*musician));
+    const Readback r = frameReadback();
+    ASSERT_GT(r.width, 0);
+    const std::vector<GLubyte>& pixels = r.pixels;
+    const int w = r.width, h = r.height;
     auto whiteAt = [&](int dx, int dy) {  // offsets from the centre, y up
         const size_t i = (static_cast<size_t>(h / 2 + dy) * static_cast<size_t>(w) +
                           static_cast<size_t>(w / 2 + dx)) * 4;
