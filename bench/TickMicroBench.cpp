@@ -3,7 +3,12 @@
 // the C++ allocations it made per iteration, which must be 0.
 #include <benchmark/benchmark.h>
 
+#include <GL/gl.h>
+
 #include <QGuiApplication>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+#include <vector>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -122,6 +127,34 @@ void BM_RenderChannelNothingNew(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(m->renderChannel(&ts));
 }
 BENCHMARK(BM_RenderChannelNothingNew);
+
+// What the first bind of a new frame costs in the drawing context: one RGBA upload into a
+// texture of the picture's size (the size a billboard asks for, or the full picture).
+void BM_UploadRgba(benchmark::State& state) {
+    const int width = static_cast<int>(state.range(0)), height = static_cast<int>(state.range(1));
+    QOffscreenSurface surface;
+    surface.setFormat(stageOnce().view.sharedContext()->format());
+    surface.create();
+    QOpenGLContext context;
+    context.setFormat(surface.format());
+    context.setShareContext(stageOnce().view.sharedContext());
+    if (!context.create() || !context.makeCurrent(&surface)) {
+        state.SkipWithError("no OpenGL context");
+        return;
+    }
+    std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 4, 0x80);
+    GLuint texture = 0;
+    glGenTextures(1, &texture);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    for (auto _ : state) {
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
+        glFinish();
+    }
+    glDeleteTextures(1, &texture);
+    context.doneCurrent();
+}
+BENCHMARK(BM_UploadRgba)->Args({1280, 720})->Args({256, 160})->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace loopstage
