@@ -114,8 +114,7 @@ void Orchestra::renderOrchestra() {
 }
 
 void Orchestra::windowChangedScreen() {
-    const platform::DisplayId display =
-        platform::displayIdOfWindow(openGLView ? openGLView : nullptr);
+    const platform::DisplayId display = platform::displayIdOfWindow(openGLView);
     if (display == 0 || display == mainViewDisplayID_) return;
     if (displayLink_) displayLink_->setCurrentDisplay(display);
     mainViewDisplayID_ = display;
