@@ -153,6 +153,9 @@ void MainWindow::showHelp() {
 }
 
 MainWindow::~MainWindow() {
+    // The table keeps asking its model while the window closes below; the model must not reach
+    // the controller after it is gone.
+    tableModel_->detachOrchestra();
     // Stops the render ticks, the housekeeping and the screen following before anything they
     // touch goes away.
     orchestra_.reset();

@@ -151,6 +151,12 @@ bool MusicianTableModel::dropMimeData(const QMimeData* data, Qt::DropAction, int
     return orchestra_ && orchestra_->acceptDrop(data, dropRow(row, parent), dropOperation(parent));
 }
 
+void MusicianTableModel::detachOrchestra() {
+    beginResetModel();
+    orchestra_ = nullptr;
+    endResetModel();
+}
+
 void MusicianTableModel::reloadData() {
     beginResetModel();
     endResetModel();

@@ -43,6 +43,9 @@ public:
 
     // The orchestra's list changed: ask again for rows and values.
     void reloadData();
+    // The orchestra is going away: from now on the model has no rows. The view outlives the
+    // controller while the window closes, and still asks.
+    void detachOrchestra();
 
 private:
     Orchestra* orchestra_;
