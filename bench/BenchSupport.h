@@ -30,16 +30,16 @@ inline std::string ensureClip(const std::string& directory, int width, int heigh
                              std::to_string(height) + "_" + std::to_string(fps) + "fps_" +
                              std::to_string(static_cast<int>(seconds * 1000)) + "ms.mp4";
     if (QFileInfo::exists(QString::fromStdString(path))) return path;
-    test::ClipSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.fpsNum = fps;
-    spec.frames = static_cast<int>(std::lround(seconds * fps));
-    spec.gop = fps * 2;
-    spec.bFrames = true;
+    test::ClipSpec recipe;
+    recipe.width = width;
+    recipe.height = height;
+    recipe.fpsNum = fps;
+    recipe.frames = static_cast<int>(std::lround(seconds * fps));
+    recipe.gop = fps * 2;
+    recipe.bFrames = true;
     std::string error;
     const std::string partial = path + ".part.mp4";
-    if (!test::writeClip(partial, spec, &error)) {
+    if (!test::writeClip(partial, recipe, &error)) {
         std::fprintf(stderr, "cannot write the clip: %s\n", error.c_str());
         return {};
     }

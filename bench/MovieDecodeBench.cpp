@@ -41,14 +41,14 @@ long residentKiB() {
 // Runs the clock so far ahead that nothing is ever late, and drains frames as fast as the
 // worker converts them: the wall time per frame is the worker's decode + convert cost.
 double measureThroughput(const char* name, int width, int height, int frames) {
-    ClipSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.frames = frames;
-    spec.gop = 30;
+    ClipSpec recipe;
+    recipe.width = width;
+    recipe.height = height;
+    recipe.frames = frames;
+    recipe.gop = 30;
     const std::string path = test::tempClipPath(std::string("bench-") + name + ".mp4");
     std::string error;
-    REQUIRE(test::writeClip(path, spec, &error), error.c_str());
+    REQUIRE(test::writeClip(path, recipe, &error), error.c_str());
     std::unique_ptr<Movie> movie;
     REQUIRE(Movie::open({path, true, nullptr}, movie) == 0, "cannot open the clip");
     // A clock 1024 times slower than real time: no frame is ever late, and host times far in
@@ -80,13 +80,13 @@ double measureThroughput(const char* name, int width, int height, int frames) {
 }
 
 double measureMemoryPerMovie() {
-    ClipSpec spec;
-    spec.width = 1280;
-    spec.height = 720;
-    spec.frames = 240;  // 8 s: the pool, not the clip length, bounds memory
+    ClipSpec recipe;
+    recipe.width = 1280;
+    recipe.height = 720;
+    recipe.frames = 240;  // 8 s: the pool, not the clip length, bounds memory
     const std::string path = test::tempClipPath("bench-mem.mp4");
     std::string error;
-    REQUIRE(test::writeClip(path, spec, &error), error.c_str());
+    REQUIRE(test::writeClip(path, recipe, &error), error.c_str());
     constexpr int kMovies = 8;
     const long before = residentKiB();
     std::vector<std::unique_ptr<Movie>> movies(kMovies);

@@ -41,13 +41,13 @@ int main(int argc, char** argv) {
     QAbstractItemModel* model = window.musicianView()->model();
     int row = 0;
     for (const Placement& p : placements) {
-        test::ClipSpec spec;
-        spec.width = 320;
-        spec.height = 240;
-        spec.frames = p.frames;
+        test::ClipSpec recipe;
+        recipe.width = 320;
+        recipe.height = 240;
+        recipe.frames = p.frames;
         const std::string path = test::tempClipPath(p.name);
         std::string error;
-        if (!test::writeClip(path, spec, &error)) {
+        if (!test::writeClip(path, recipe, &error)) {
             std::fprintf(stderr, "cannot write %s: %s\n", p.name, error.c_str());
             return 1;
         }

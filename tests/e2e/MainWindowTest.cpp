@@ -159,10 +159,10 @@ int stageCentreIndex(MainWindow& window) {
 TEST(MainWindow, DroppedFileBecomesABillboardThatPlaysAfterSpace) {
     MainWindow window;
     if (!showWindow(window)) GTEST_SKIP() << "window not shown";
-    test::ClipSpec spec;
-    spec.frames = 45;
+    test::ClipSpec recipe;
+    recipe.frames = 45;
     const std::string path = test::tempClipPath("dropped on the table.mp4");
-    ASSERT_TRUE(test::writeClip(path, spec));
+    ASSERT_TRUE(test::writeClip(path, recipe));
 
     QMimeData data;
     data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});

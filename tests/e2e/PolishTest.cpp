@@ -22,9 +22,9 @@
 namespace loopstage::app {
 namespace {
 
-QString makeClip(const std::string& name, test::ClipSpec spec = {}) {
+QString makeClip(const std::string& name, test::ClipSpec recipe = {}) {
     const std::string path = test::tempClipPath(name);
-    EXPECT_TRUE(test::writeClip(path, spec));
+    EXPECT_TRUE(test::writeClip(path, recipe));
     return QString::fromStdString(path);
 }
 
@@ -111,11 +111,11 @@ TEST(DropMessages, RefusedFilesAreNamedWithTheirReason) {
 
 TEST(RowToolTip, GivesTheClipsFacts) {
     MainWindow window;
-    test::ClipSpec spec;
-    spec.width = 96;
-    spec.height = 64;
-    spec.frames = 45;
-    ASSERT_TRUE(drop(window, makeClip("facts.mp4", spec)));
+    test::ClipSpec recipe;
+    recipe.width = 96;
+    recipe.height = 64;
+    recipe.frames = 45;
+    ASSERT_TRUE(drop(window, makeClip("facts.mp4", recipe)));
     const QString tip = window.musicianView()->model()->index(0, 2).data(Qt::ToolTipRole).toString();
     EXPECT_TRUE(tip.contains(QStringLiteral("96 x 64"))) << tip.toStdString();
     EXPECT_TRUE(tip.contains(QStringLiteral("30.00 frames/s"))) << tip.toStdString();

@@ -16,11 +16,11 @@ int main(int argc, char** argv) {
     using loopstage::test::ClipSpec;
     const std::string dir = argv[1];
     int written = 0;
-    auto clip = [&](const char* name, ClipSpec spec) {
-        spec.width = 48;
-        spec.height = 32;
-        spec.frames = 6;
-        written += loopstage::test::writeClip(dir + "/" + name, spec) ? 1 : 0;
+    auto clip = [&](const char* name, ClipSpec recipe) {
+        recipe.width = 48;
+        recipe.height = 32;
+        recipe.frames = 6;
+        written += loopstage::test::writeClip(dir + "/" + name, recipe) ? 1 : 0;
     };
     clip("h264.mp4", ClipSpec{});
     ClipSpec mjpeg;

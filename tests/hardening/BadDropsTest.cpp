@@ -86,13 +86,13 @@ TEST(BadDrops, EachIsRefusedOrPlaysWhileTheOthersKeepPlaying) {
 // A file cut short or removed under a playing clip: the clip keeps going on what is left (or
 // holds its last frame), the ticks go on, nothing crashes.
 TEST(BadDrops, FileTruncatedOrRemovedWhilePlaying) {
-    test::ClipSpec spec;
-    spec.frames = 60;
+    test::ClipSpec recipe;
+    recipe.frames = 60;
     const std::string cut = test::tempClipPath("cut while playing.mp4");
     const std::string gone = test::tempClipPath("gone while playing.mkv");
-    test::ClipSpec mkv = spec;
+    test::ClipSpec mkv = recipe;
     mkv.container = "mkv";
-    ASSERT_TRUE(test::writeClip(cut, spec));
+    ASSERT_TRUE(test::writeClip(cut, recipe));
     ASSERT_TRUE(test::writeClip(gone, mkv));
     app::MainWindow window;
     window.show();

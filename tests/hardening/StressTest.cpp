@@ -31,11 +31,11 @@ TEST(Stress, RandomUseWhilePlayingLeavesTableListAndStageInAgreement) {
                             : 10;
     std::vector<std::string> files;
     for (int i = 0; i < 3; ++i) {
-        test::ClipSpec spec;
-        spec.frames = 10 + 10 * i;
-        spec.width = 64 + 32 * i;
+        test::ClipSpec recipe;
+        recipe.frames = 10 + 10 * i;
+        recipe.width = 64 + 32 * i;
         files.push_back(test::tempClipPath("stress" + std::to_string(i) + ".mp4"));
-        ASSERT_TRUE(test::writeClip(files.back(), spec));
+        ASSERT_TRUE(test::writeClip(files.back(), recipe));
     }
     const auto bad = test::makeBadInputs(test::tempClipPath("stress-bad"));
     for (size_t i = 0; i < bad.size(); i += 23) files.push_back(bad[i].path);

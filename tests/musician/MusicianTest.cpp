@@ -23,10 +23,10 @@ namespace {
 using namespace std::chrono_literals;
 using test::ClipSpec;
 
-std::string writeOrFail(const std::string& name, const ClipSpec& spec) {
+std::string writeOrFail(const std::string& name, const ClipSpec& recipe) {
     const std::string path = test::tempClipPath(name);
     std::string error;
-    EXPECT_TRUE(test::writeClip(path, spec, &error)) << name << ": " << error;
+    EXPECT_TRUE(test::writeClip(path, recipe, &error)) << name << ": " << error;
     return path;
 }
 
@@ -114,11 +114,11 @@ protected:
 };
 
 TEST_F(MusicianOnStage, FreshMusicianPlaysVideoOnlyWithEveryOtherTrackDisabled) {
-    ClipSpec spec;
-    spec.audioStream = true;
-    spec.dataStream = true;
-    spec.container = "mov";
-    const std::string path = writeOrFail("av_data.mov", spec);
+    ClipSpec recipe;
+    recipe.audioStream = true;
+    recipe.dataStream = true;
+    recipe.container = "mov";
+    const std::string path = writeOrFail("av_data.mov", recipe);
     test::LogCapture log;
     const int64_t before = platform::hostTimeNow();
     auto musician = make(path, QStringLiteral("av_data.mov"));
@@ -154,11 +154,11 @@ TEST_F(MusicianOnStage, FreshMusicianPlaysVideoOnlyWithEveryOtherTrackDisabled) 
 }
 
 TEST_F(MusicianOnStage, MovieWithoutVideoIsCreatedNeverTakesAFrameAndDrawsNothing) {
-    ClipSpec spec;
-    spec.videoStream = false;
-    spec.audioStream = true;
-    spec.container = "mp4";
-    const std::string path = writeOrFail("audio_only.mp4", spec);
+    ClipSpec recipe;
+    recipe.videoStream = false;
+    recipe.audioStream = true;
+    recipe.container = "mp4";
+    const std::string path = writeOrFail("audio_only.mp4", recipe);
     auto musician = make(path);
     ASSERT_NE(musician, nullptr);
     platform::Movie* movie = musician->channelMovie();
@@ -188,8 +188,8 @@ TEST_F(MusicianOnStage, UnopenableFilesAndMissingSharedContextLogOneLineAndGiveN
     log.clear();
     stage::OpenGLView bare;  // its shared context was never set up
     bare.awakeFromNib();
-    ClipSpec spec;
-    const std::string path = writeOrFail("plain.mp4", spec);
+    ClipSpec recipe;
+    const std::string path = writeOrFail("plain.mp4", recipe);
     EXPECT_EQ(Musician::initWithName(QStringLiteral("x"), QString::fromStdString(path), &bare), nullptr);
     EXPECT_EQ(log.lines(),
               QStringList{QStringLiteral("QTVisualContext creation failed with error:%1")
@@ -217,10 +217,10 @@ TEST_F(MusicianOnStage, StringsAreTheMusiciansOwnAndTheFileNameChangeKeepsTheMov
 // The first take releases nothing; each later take releases the frame it replaces unless a
 // drawing still holds it; a tick with nothing new keeps frame and corners.
 TEST_F(MusicianOnStage, TakesExchangeTheCurrentFrameAndReleaseTheOldOne) {
-    ClipSpec spec;
-    spec.fpsNum = 10;
-    spec.frames = 10;
-    const std::string path = writeOrFail("takes.mp4", spec);
+    ClipSpec recipe;
+    recipe.fpsNum = 10;
+    recipe.frames = 10;
+    const std::string path = writeOrFail("takes.mp4", recipe);
     auto musician = make(path);
     ASSERT_NE(musician, nullptr);
     platform::TextureVisualContext* context = musician->visualContext();
@@ -260,21 +260,21 @@ TEST_F(MusicianOnStage, TakesExchangeTheCurrentFrameAndReleaseTheOldOne) {
 
 struct LoopCase {
     const char* name;
-    ClipSpec spec;
+    ClipSpec recipe;
 };
 
 ClipSpec loopSpec(ClipSpec::Codec codec, double start = 0, bool vfr = false) {
-    ClipSpec spec;
-    spec.codec = codec;
-    spec.fpsNum = 10;
-    spec.frames = 8;
-    spec.gop = 8;
-    spec.startTimeSeconds = start;
-    spec.variableFrameRate = vfr;
+    ClipSpec recipe;
+    recipe.codec = codec;
+    recipe.fpsNum = 10;
+    recipe.frames = 8;
+    recipe.gop = 8;
+    recipe.startTimeSeconds = start;
+    recipe.variableFrameRate = vfr;
     // Ends on a one-period frame: the muxers store no duration of their own for the last one.
-    if (vfr) spec.frames = 9;
-    spec.container = codec == ClipSpec::Codec::Mjpeg ? "avi" : "mp4";
-    return spec;
+    if (vfr) recipe.frames = 9;
+    recipe.container = codec == ClipSpec::Codec::Mjpeg ? "avi" : "mp4";
+    return recipe;
 }
 
 class MusicianLoops : public MusicianOnStage, public ::testing::WithParamInterface<LoopCase> {};
@@ -282,8 +282,8 @@ class MusicianLoops : public MusicianOnStage, public ::testing::WithParamInterfa
 // Output times are stepped well ahead of the real clock (so nothing is judged late) across
 // three wraps; at every step the frame on screen must be the one due, read back by its colour.
 TEST_P(MusicianLoops, ShowsTheFrameDueAtEveryOutputTimeAcrossThreeWraps) {
-    const ClipSpec& spec = GetParam().spec;
-    const std::string path = writeOrFail(std::string(GetParam().name) + "." + spec.container, spec);
+    const ClipSpec& recipe = GetParam().recipe;
+    const std::string path = writeOrFail(std::string(GetParam().name) + "." + recipe.container, recipe);
     auto musician = make(path);
     ASSERT_NE(musician, nullptr);
     drawn = {musician.get()};
@@ -293,13 +293,13 @@ TEST_P(MusicianLoops, ShowsTheFrameDueAtEveryOutputTimeAcrossThreeWraps) {
     const int64_t now = platform::hostTimeNow();
     const int64_t origin = now - movie->movieTimeAt(now);
 
-    const double duration = test::clipDurationSeconds(spec);
+    const double duration = test::clipDurationSeconds(recipe);
     const double lead = 1.0;
     std::vector<int> expected, shown;
     for (double t = lead; t < lead + 3.2 * duration; t += 0.05) {
         // Steer clear of instants within 5 ms of a frame boundary.
-        const int index = test::expectedFrameAt(spec, t);
-        if (test::expectedFrameAt(spec, t - 0.005) != index || test::expectedFrameAt(spec, t + 0.005) != index) continue;
+        const int index = test::expectedFrameAt(recipe, t);
+        if (test::expectedFrameAt(recipe, t - 0.005) != index || test::expectedFrameAt(recipe, t + 0.005) != index) continue;
         const auto ts = stampAt(origin + static_cast<int64_t>(t * 1e9));
         int onScreen = -2;
         const auto end = std::chrono::steady_clock::now() + 3s;
@@ -326,10 +326,10 @@ INSTANTIATE_TEST_SUITE_P(
 // Where a musician at (x, y, z) lands on screen: its corners projected with the camera's
 // matrices, the picture upright (white band at the top) and black outside.
 TEST_F(MusicianOnStage, BillboardCoversItsProjectedRectangleUpright) {
-    ClipSpec spec;
-    spec.width = 96;
-    spec.height = 64;
-    const std::string path = writeOrFail("billboard.mp4", spec);
+    ClipSpec recipe;
+    recipe.width = 96;
+    recipe.height = 64;
+    const std::string path = writeOrFail("billboard.mp4", recipe);
     auto musician = make(path);
     ASSERT_NE(musician, nullptr);
     Musician::storeCoordinate(musician->position()->x, 0.3f);
@@ -373,8 +373,8 @@ TEST_F(MusicianOnStage, BillboardCoversItsProjectedRectangleUpright) {
 
 // No depth test: the musician later in the list covers the earlier one even when farther away.
 TEST_F(MusicianOnStage, LaterMusicianCoversEarlierOneWhateverTheDistance) {
-    ClipSpec spec;
-    const std::string path = writeOrFail("cover.mp4", spec);
+    ClipSpec recipe;
+    const std::string path = writeOrFail("cover.mp4", recipe);
     auto nearOne = make(path), farOne = make(path);
     ASSERT_TRUE(nearOne && farOne);
     // The far one's white band must show over the near one's body where they overlap.
@@ -402,11 +402,11 @@ class MusicianRotation : public MusicianOnStage, public ::testing::WithParamInte
 // clockwise quarter turn the band must stand at the right, after a half turn at the bottom.
 TEST_P(MusicianRotation, PictureIsTurnedAsTheClipSays) {
     const int rotation = GetParam();
-    ClipSpec spec;
-    spec.width = 96;
-    spec.height = 64;
-    spec.rotationDegrees = rotation;
-    const std::string path = writeOrFail("rotated" + std::to_string(rotation) + ".mp4", spec);
+    ClipSpec recipe;
+    recipe.width = 96;
+    recipe.height = 64;
+    recipe.rotationDegrees = rotation;
+    const std::string path = writeOrFail("rotated" + std::to_string(rotation) + ".mp4", recipe);
     auto musician = make(path);
     ASSERT_NE(musician, nullptr);
     EXPECT_EQ(musician->channelMovie()->rotationDegrees(), rotation);

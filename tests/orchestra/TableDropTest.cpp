@@ -22,10 +22,10 @@ namespace {
 using namespace std::chrono_literals;
 using test::ClipSpec;
 
-QString clip(const std::string& name, ClipSpec spec = {}) {
+QString clip(const std::string& name, ClipSpec recipe = {}) {
     const std::string path = test::tempClipPath(name);
     std::string error;
-    EXPECT_TRUE(test::writeClip(path, spec, &error)) << error;
+    EXPECT_TRUE(test::writeClip(path, recipe, &error)) << error;
     return QString::fromStdString(path);
 }
 
@@ -136,9 +136,9 @@ TEST_F(TableAndDrops, EditsChangeOnlyTheirFieldAndTheVideoColumnIsReadOnly) {
 // not the old clip's later frames; a replacement that cannot open keeps the old clip.
 TEST_F(TableAndDrops, DropOntoARowReplacesTheClipAndAFailedReplacementKeepsIt) {
     if (!w.show()) GTEST_SKIP() << "no OpenGL window";
-    ClipSpec spec;
-    spec.frames = 60;
-    const QString oldClip = clip("old.mp4", spec), newClip = clip("new.mp4", spec);
+    ClipSpec recipe;
+    recipe.frames = 60;
+    const QString oldClip = clip("old.mp4", recipe), newClip = clip("new.mp4", recipe);
     auto first = filesDrag({oldClip});
     ASSERT_TRUE(w.orchestra->acceptDrop(first.get(), -1, DropOperation::Above));
     musician::Musician* m = musicianAt(0);

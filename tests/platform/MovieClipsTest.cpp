@@ -31,24 +31,24 @@ TEST(ClipColours, EveryIndexRoundTripsAndNeighboursDiffer) {
 }
 
 TEST(ClipTiming, VariableFrameRateAlternatesOneAndTwoPeriods) {
-    ClipSpec spec;
-    spec.fpsNum = 10;
-    spec.frames = 5;
-    spec.variableFrameRate = true;
-    const auto t = framePresentationSeconds(spec);
+    ClipSpec recipe;
+    recipe.fpsNum = 10;
+    recipe.frames = 5;
+    recipe.variableFrameRate = true;
+    const auto t = framePresentationSeconds(recipe);
     ASSERT_EQ(t.size(), 5u);
     const double expected[5] = {0.0, 0.1, 0.3, 0.4, 0.6};
     for (int i = 0; i < 5; ++i) EXPECT_NEAR(t[static_cast<size_t>(i)], expected[i], 1e-9);
-    EXPECT_NEAR(clipDurationSeconds(spec), 0.7, 1e-9);
-    EXPECT_EQ(expectedFrameAt(spec, 0.29), 1);
-    EXPECT_EQ(expectedFrameAt(spec, 0.30), 2);
-    EXPECT_EQ(expectedFrameAt(spec, 0.7 + 0.05), 0) << "wraps after one pass";
-    EXPECT_EQ(expectedFrameAt(spec, 1.4 + 0.65), 4);
+    EXPECT_NEAR(clipDurationSeconds(recipe), 0.7, 1e-9);
+    EXPECT_EQ(expectedFrameAt(recipe, 0.29), 1);
+    EXPECT_EQ(expectedFrameAt(recipe, 0.30), 2);
+    EXPECT_EQ(expectedFrameAt(recipe, 0.7 + 0.05), 0) << "wraps after one pass";
+    EXPECT_EQ(expectedFrameAt(recipe, 1.4 + 0.65), 4);
 }
 
 struct WriteCase {
     const char* name;
-    ClipSpec spec;
+    ClipSpec recipe;
 };
 
 ClipSpec make(ClipSpec::Codec codec, const char* container, int w, int h, int frames,
@@ -109,33 +109,33 @@ void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
 class ClipWriteTest : public ::testing::TestWithParam<WriteCase> {};
 
 TEST_P(ClipWriteTest, ReferenceDecodeMatchesSpec) {
-    const ClipSpec& spec = GetParam().spec;
+    const ClipSpec& recipe = GetParam().recipe;
     const std::string path =
-        tempClipPath(std::string("write-") + GetParam().name + "." + spec.container);
+        tempClipPath(std::string("write-") + GetParam().name + "." + recipe.container);
     std::string error;
-    ASSERT_TRUE(writeClip(path, spec, &error)) << error;
+    ASSERT_TRUE(writeClip(path, recipe, &error)) << error;
 
     ReferenceDecode ref;
     ASSERT_TRUE(referenceDecode(path, ref, &error)) << error;
 
     std::vector<int> expectedTypes;
-    if (spec.videoStream) expectedTypes.push_back(kVideo);
-    if (spec.audioStream) expectedTypes.push_back(kAudio);
-    if (spec.dataStream) expectedTypes.push_back(kData);
+    if (recipe.videoStream) expectedTypes.push_back(kVideo);
+    if (recipe.audioStream) expectedTypes.push_back(kAudio);
+    if (recipe.dataStream) expectedTypes.push_back(kData);
     EXPECT_EQ(ref.streamTypes, expectedTypes);
 
-    if (!spec.videoStream) {
+    if (!recipe.videoStream) {
         EXPECT_TRUE(ref.frames.empty());
         return;
     }
-    ASSERT_EQ(static_cast<int>(ref.frames.size()), spec.frames);
-    const auto times = framePresentationSeconds(spec);
-    for (int i = 0; i < spec.frames; ++i) {
+    ASSERT_EQ(static_cast<int>(ref.frames.size()), recipe.frames);
+    const auto times = framePresentationSeconds(recipe);
+    for (int i = 0; i < recipe.frames; ++i) {
         const ReferenceFrame& f = ref.frames[static_cast<size_t>(i)];
         EXPECT_EQ(f.index, i) << "frame " << i;
-        EXPECT_EQ(f.width, spec.width);
-        EXPECT_EQ(f.height, spec.height);
-        EXPECT_NEAR(f.seconds, spec.startTimeSeconds + times[static_cast<size_t>(i)], 0.002)
+        EXPECT_EQ(f.width, recipe.width);
+        EXPECT_EQ(f.height, recipe.height);
+        EXPECT_NEAR(f.seconds, recipe.startTimeSeconds + times[static_cast<size_t>(i)], 0.002)
             << "frame " << i;
     }
 }
@@ -144,11 +144,11 @@ INSTANTIATE_TEST_SUITE_P(Clips, ClipWriteTest, ::testing::ValuesIn(writeCases())
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ClipWrite, CorruptFramesDoNotDecodeAsThemselves) {
-    ClipSpec spec = make(ClipSpec::Codec::Mjpeg, "avi", 64, 48, 12);
-    spec.corruptFrames = {4, 5};
+    ClipSpec recipe = make(ClipSpec::Codec::Mjpeg, "avi", 64, 48, 12);
+    recipe.corruptFrames = {4, 5};
     const std::string path = tempClipPath("write-corrupt.avi");
     std::string error;
-    ASSERT_TRUE(writeClip(path, spec, &error)) << error;
+    ASSERT_TRUE(writeClip(path, recipe, &error)) << error;
     ReferenceDecode ref;
     ASSERT_TRUE(referenceDecode(path, ref, &error)) << error;
     int good = 0;
@@ -162,9 +162,9 @@ TEST(ClipWrite, CorruptFramesDoNotDecodeAsThemselves) {
 
 TEST(ClipWrite, MissingEncoderOrMuxerIsReportedNotCrashed) {
     std::string error;
-    ClipSpec spec;
-    spec.container = "no-such-container";
-    EXPECT_FALSE(writeClip(tempClipPath("bad.xyz"), spec, &error));
+    ClipSpec recipe;
+    recipe.container = "no-such-container";
+    EXPECT_FALSE(writeClip(tempClipPath("bad.xyz"), recipe, &error));
     EXPECT_FALSE(error.empty());
     ClipSpec mpeg4Alpha =
         make(ClipSpec::Codec::Mpeg4, "avi", 64, 48, 3, ClipSpec::PixelFormat::Rgba);

@@ -39,15 +39,15 @@ bool pollUntil(const std::function<bool()>& done, std::chrono::milliseconds time
     return true;
 }
 
-std::string clipPath(const std::string& name, const ClipSpec& spec) {
-    return test::tempClipPath(name + "." + spec.container);
+std::string clipPath(const std::string& name, const ClipSpec& recipe) {
+    return test::tempClipPath(name + "." + recipe.container);
 }
 
-std::unique_ptr<Movie> openWritten(const std::string& name, const ClipSpec& spec,
+std::unique_ptr<Movie> openWritten(const std::string& name, const ClipSpec& recipe,
                                    FrameSink* sink = nullptr) {
-    const std::string path = clipPath(name, spec);
+    const std::string path = clipPath(name, recipe);
     std::string error;
-    if (!test::writeClip(path, spec, &error)) {
+    if (!test::writeClip(path, recipe, &error)) {
         ADD_FAILURE() << "writeClip " << name << ": " << error;
         return nullptr;
     }
@@ -83,7 +83,7 @@ int64_t secondsToNs(double s) { return std::llround(s * 1e9); }
 
 struct SequenceCase {
     const char* name;
-    ClipSpec spec;
+    ClipSpec recipe;
 };
 void PrintTo(const SequenceCase& c, std::ostream* os) { *os << c.name; }
 
@@ -126,20 +126,20 @@ std::vector<SequenceCase> sequenceCases() {
 class MovieFrameSequence : public ::testing::TestWithParam<SequenceCase> {};
 
 TEST_P(MovieFrameSequence, EveryFrameAtItsTimeAcrossThreeWraps) {
-    const ClipSpec& spec = GetParam().spec;
-    auto movie = openWritten(std::string("seq-") + GetParam().name, spec);
+    const ClipSpec& recipe = GetParam().recipe;
+    auto movie = openWritten(std::string("seq-") + GetParam().name, recipe);
     ASSERT_TRUE(movie);
     movie->setTimeBaseFlags(kLoopTimeBase);
     const int64_t zero = startClock(*movie, kSlowRate);
 
-    const std::vector<double> times = test::framePresentationSeconds(spec);
-    const int64_t clipNs = secondsToNs(test::clipDurationSeconds(spec));
+    const std::vector<double> times = test::framePresentationSeconds(recipe);
+    const int64_t clipNs = secondsToNs(test::clipDurationSeconds(recipe));
     int64_t lastSerial = 0;
     for (int pass = 0; pass < 4; ++pass) {
-        for (int i = 0; i < spec.frames; ++i) {
+        for (int i = 0; i < recipe.frames; ++i) {
             const int64_t startNs = pass * clipNs + secondsToNs(times[static_cast<size_t>(i)]);
-            const double periods = (i + 1 < spec.frames ? times[static_cast<size_t>(i) + 1]
-                                                        : test::clipDurationSeconds(spec)) -
+            const double periods = (i + 1 < recipe.frames ? times[static_cast<size_t>(i) + 1]
+                                                        : test::clipDurationSeconds(recipe)) -
                                    times[static_cast<size_t>(i)];
             const int64_t sampleNs = startNs + secondsToNs(periods / 2);
             ASSERT_TRUE(pollUntil([&] {
@@ -157,9 +157,9 @@ TEST_P(MovieFrameSequence, EveryFrameAtItsTimeAcrossThreeWraps) {
             EXPECT_EQ(f->loopIteration, pass) << "frame " << i;
             EXPECT_NEAR(static_cast<double>(f->timeNs), static_cast<double>(startNs), 1e6)
                 << "frame " << i << " pass " << pass;
-            EXPECT_EQ(f->width, spec.width);
-            EXPECT_EQ(f->height, spec.height);
-            if (pass == 0 && i == spec.frames - 1) {
+            EXPECT_EQ(f->width, recipe.width);
+            EXPECT_EQ(f->height, recipe.height);
+            if (pass == 0 && i == recipe.frames - 1) {
                 // The end of the first pass is measured before any frame of the second exists.
                 ASSERT_TRUE(pollUntil([&] { return movie->durationIsMeasured(); }));
                 EXPECT_NEAR(static_cast<double>(movie->durationNs()), static_cast<double>(clipNs),
@@ -190,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(Clips, MovieFrameSequence, ::testing::ValuesIn(sequence
 
 struct FormatCase {
     const char* name;
-    ClipSpec spec;
+    ClipSpec recipe;
 };
 void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.name; }
 
@@ -223,26 +223,26 @@ std::vector<FormatCase> formatCases() {
 class MovieFormats : public ::testing::TestWithParam<FormatCase> {};
 
 TEST_P(MovieFormats, SizeOrientationColourAndAlpha) {
-    const ClipSpec& spec = GetParam().spec;
-    const std::string path = clipPath(std::string("fmt-") + GetParam().name, spec);
+    const ClipSpec& recipe = GetParam().recipe;
+    const std::string path = clipPath(std::string("fmt-") + GetParam().name, recipe);
     std::string error;
-    if (!test::writeClip(path, spec, &error))
+    if (!test::writeClip(path, recipe, &error))
         GTEST_SKIP() << "cannot write this clip here: " << error;
     std::unique_ptr<Movie> movie;
     ASSERT_EQ(Movie::open({path, true, nullptr}, movie), 0);
-    EXPECT_EQ(movie->width(), spec.width);
-    EXPECT_EQ(movie->height(), spec.height);
+    EXPECT_EQ(movie->width(), recipe.width);
+    EXPECT_EQ(movie->height(), recipe.height);
     const int64_t zero = startClock(*movie, kSlowRate);
-    const bool alpha = spec.pixelFormat == ClipSpec::PixelFormat::Yuva420p ||
-                       spec.pixelFormat == ClipSpec::PixelFormat::Rgba;
-    const auto times = test::framePresentationSeconds(spec);
+    const bool alpha = recipe.pixelFormat == ClipSpec::PixelFormat::Yuva420p ||
+                       recipe.pixelFormat == ClipSpec::PixelFormat::Rgba;
+    const auto times = test::framePresentationSeconds(recipe);
     for (int i = 0; i < 3; ++i) {
         const int64_t t = secondsToNs(times[static_cast<size_t>(i)]) + 1'000'000;
         ASSERT_TRUE(pollUntil([&] { return movie->decodedAheadUntilNs() >= t - 2'000'000; }));
         FrameRef f = movie->takeNewestFrameAt(hostAt(zero, t, kSlowRate));
         ASSERT_TRUE(f);
-        ASSERT_EQ(f->width, spec.width);
-        ASSERT_EQ(f->height, spec.height);
+        ASSERT_EQ(f->width, recipe.width);
+        ASSERT_EQ(f->height, recipe.height);
         EXPECT_GE(f->strideBytes, f->width * 4);
         EXPECT_EQ(indexOf(*f), i);
         const test::Rgba centre =
@@ -265,13 +265,13 @@ INSTANTIATE_TEST_SUITE_P(Formats, MovieFormats, ::testing::ValuesIn(formatCases(
 // ---------------------------------------------------------------- loop timing in real time
 
 TEST(MovieLoop, FramesAfterEachWrapAreDecodedBeforeTheyAreDue) {
-    ClipSpec spec;
-    spec.frames = 12;  // 0.4 s a pass
-    auto movie = openWritten("wrap-realtime", spec);
+    ClipSpec recipe;
+    recipe.frames = 12;  // 0.4 s a pass
+    auto movie = openWritten("wrap-realtime", recipe);
     ASSERT_TRUE(movie);
     movie->setTimeBaseFlags(kLoopTimeBase);
     const int64_t zero = startClock(*movie, kFixed1);
-    const int64_t clipNs = secondsToNs(test::clipDurationSeconds(spec));
+    const int64_t clipNs = secondsToNs(test::clipDurationSeconds(recipe));
     bool readyEarly[4] = {};
     FrameRef onScreen;  // what a sink would hold
     const int64_t end = zero + 3 * clipNs + clipNs / 2;
@@ -297,10 +297,10 @@ TEST(MovieLoop, FramesAfterEachWrapAreDecodedBeforeTheyAreDue) {
 // ---------------------------------------------------------------- late frames
 
 TEST(MovieLate, WorkerSkipsSupersededFramesAndCatchesUp) {
-    ClipSpec spec;
-    spec.frames = 60;  // 2 s
-    spec.gop = 60;
-    auto movie = openWritten("late", spec);
+    ClipSpec recipe;
+    recipe.frames = 60;  // 2 s
+    recipe.gop = 60;
+    auto movie = openWritten("late", recipe);
     ASSERT_TRUE(movie);
     movie->setTimeBaseFlags(kLoopTimeBase);
     const int64_t zero = startClock(*movie, kFixed1);
@@ -310,7 +310,7 @@ TEST(MovieLate, WorkerSkipsSupersededFramesAndCatchesUp) {
         const int64_t now = hostTimeNow();
         FrameRef f = movie->takeNewestFrameAt(now);
         if (!f) return false;
-        const int expected = test::expectedFrameAt(spec, static_cast<double>(now - zero) / 1e9);
+        const int expected = test::expectedFrameAt(recipe, static_cast<double>(now - zero) / 1e9);
         return std::abs(indexOf(*f) - expected) <= 1;
     })) << "never caught up with the clock";
     const MovieCounters c = movie->counters();
@@ -321,19 +321,19 @@ TEST(MovieLate, WorkerSkipsSupersededFramesAndCatchesUp) {
 // ---------------------------------------------------------------- no loop
 
 TEST(MovieNoLoop, StopsAtTheEndShowingTheLastFrameEvenWhenLate) {
-    ClipSpec spec;
-    spec.frames = 10;
-    auto movie = openWritten("noloop", spec);
+    ClipSpec recipe;
+    recipe.frames = 10;
+    auto movie = openWritten("noloop", recipe);
     ASSERT_TRUE(movie);
     ASSERT_EQ(movie->timeBaseFlags(), 0u);
     const int64_t zero = startClock(*movie, kFixed1);
     // Nothing taken until well past the end: every frame but the first few is late.
     std::this_thread::sleep_for(
-        std::chrono::milliseconds(static_cast<int>(test::clipDurationSeconds(spec) * 1500)));
+        std::chrono::milliseconds(static_cast<int>(test::clipDurationSeconds(recipe) * 1500)));
     FrameRef last;
     ASSERT_TRUE(pollUntil([&] {
         if (FrameRef f = movie->takeNewestFrameAt(hostTimeNow())) last = std::move(f);
-        return last && indexOf(*last) == spec.frames - 1;
+        return last && indexOf(*last) == recipe.frames - 1;
     })) << "the last frame must be shown at the end";
     EXPECT_EQ(last->loopIteration, 0);
     std::this_thread::sleep_for(100ms);
@@ -342,7 +342,7 @@ TEST(MovieNoLoop, StopsAtTheEndShowingTheLastFrameEvenWhenLate) {
 
     // Turning looping on later resumes at the clock's pass, not at pass 1.
     movie->setTimeBaseFlags(kLoopTimeBase);
-    const int64_t clipNs = secondsToNs(test::clipDurationSeconds(spec));
+    const int64_t clipNs = secondsToNs(test::clipDurationSeconds(recipe));
     ASSERT_TRUE(pollUntil([&] {
         FrameRef f = movie->takeNewestFrameAt(hostTimeNow());
         return f && f->loopIteration >= (hostTimeNow() - zero) / clipNs - 1;
@@ -353,9 +353,9 @@ TEST(MovieNoLoop, StopsAtTheEndShowingTheLastFrameEvenWhenLate) {
 // ---------------------------------------------------------------- one frame
 
 TEST(MovieOneFrame, LoopsShowingItsOnlyFrameWithoutSpinning) {
-    ClipSpec spec;
-    spec.frames = 1;
-    auto movie = openWritten("one-frame", spec);
+    ClipSpec recipe;
+    recipe.frames = 1;
+    auto movie = openWritten("one-frame", recipe);
     ASSERT_TRUE(movie);
     movie->setTimeBaseFlags(kLoopTimeBase);
     const int64_t zero = startClock(*movie, kFixed1);
@@ -386,13 +386,13 @@ TEST(MovieOneFrame, LoopsShowingItsOnlyFrameWithoutSpinning) {
 // ---------------------------------------------------------------- pool and ownership
 
 TEST(MoviePool, BoundedWhileASinkHoldsFramesAndNothingLeaks) {
-    ClipSpec spec;
-    spec.frames = 30;
-    auto movie = openWritten("pool", spec);
+    ClipSpec recipe;
+    recipe.frames = 30;
+    auto movie = openWritten("pool", recipe);
     ASSERT_TRUE(movie);
     movie->setTimeBaseFlags(kLoopTimeBase);
     const int64_t zero = startClock(*movie, kSlowRate);
-    const int64_t periodNs = secondsToNs(1.0 / spec.fpsNum);
+    const int64_t periodNs = secondsToNs(1.0 / recipe.fpsNum);
     FrameRef held[2];  // the frame on screen and the one replacing it
     int maxInUse = 0;
     for (int k = 0; k < 200; ++k) {
@@ -401,7 +401,7 @@ TEST(MoviePool, BoundedWhileASinkHoldsFramesAndNothingLeaks) {
             << "stalled at take " << k << " with " << movie->framesInUse() << " frames out";
         FrameRef f = movie->takeNewestFrameAt(hostAt(zero, t, kSlowRate));
         ASSERT_TRUE(f);
-        EXPECT_EQ(indexOf(*f), k % spec.frames);
+        EXPECT_EQ(indexOf(*f), k % recipe.frames);
         held[k % 2] = std::move(f);
         maxInUse = std::max(maxInUse, movie->framesInUse());
     }
@@ -416,9 +416,9 @@ TEST(MoviePool, BoundedWhileASinkHoldsFramesAndNothingLeaks) {
 }
 
 TEST(MoviePool, FrameRefOutlivesItsMovie) {
-    ClipSpec spec;
-    spec.frames = 5;
-    auto movie = openWritten("outlive", spec);
+    ClipSpec recipe;
+    recipe.frames = 5;
+    auto movie = openWritten("outlive", recipe);
     ASSERT_TRUE(movie);
     const int64_t zero = startClock(*movie, kSlowRate);
     FrameRef f;
@@ -460,14 +460,14 @@ struct RenderThreadSink : FrameSink {
 };
 
 TEST(MovieThreads, DestroyWhileDecodingOrBlockedJoinsCleanly) {
-    ClipSpec spec;
-    spec.width = 160;
-    spec.height = 120;
-    spec.frames = 45;
-    spec.audioStream = true;
-    const std::string path = clipPath("busy", spec);
+    ClipSpec recipe;
+    recipe.width = 160;
+    recipe.height = 120;
+    recipe.frames = 45;
+    recipe.audioStream = true;
+    const std::string path = clipPath("busy", recipe);
     std::string error;
-    ASSERT_TRUE(test::writeClip(path, spec, &error)) << error;
+    ASSERT_TRUE(test::writeClip(path, recipe, &error)) << error;
     for (int round = 0; round < 12; ++round) {
         RenderThreadSink sink;
         std::unique_ptr<Movie> movie;
@@ -485,12 +485,12 @@ TEST(MovieThreads, DestroyWhileDecodingOrBlockedJoinsCleanly) {
 }
 
 TEST(MovieThreads, RateAndTrackChangesWhileRunningAndAudioNotDemuxedWhenDisabled) {
-    ClipSpec spec;
-    spec.frames = 15;
-    spec.audioStream = true;
-    spec.dataStream = true;
+    ClipSpec recipe;
+    recipe.frames = 15;
+    recipe.audioStream = true;
+    recipe.dataStream = true;
     RenderThreadSink sink;
-    auto movie = openWritten("tracks-running", spec, &sink);
+    auto movie = openWritten("tracks-running", recipe, &sink);
     ASSERT_TRUE(movie);
     movie->setTimeBaseFlags(kLoopTimeBase);
     movie->goToBeginning();
@@ -555,21 +555,21 @@ struct DetailedMovieLog {
 };
 
 TEST(MovieCorrupt, BadFramesAreSkippedAndTheClipKeepsLooping) {
-    ClipSpec spec;
-    spec.codec = ClipSpec::Codec::Mjpeg;
-    spec.container = "avi";
-    spec.frames = 16;
-    spec.corruptFrames = {5, 6, 7};
+    ClipSpec recipe;
+    recipe.codec = ClipSpec::Codec::Mjpeg;
+    recipe.container = "avi";
+    recipe.frames = 16;
+    recipe.corruptFrames = {5, 6, 7};
     const DetailedMovieLog details;
     MessageCounter log;
-    auto movie = openWritten("corrupt", spec);
+    auto movie = openWritten("corrupt", recipe);
     ASSERT_TRUE(movie);
     movie->setTimeBaseFlags(kLoopTimeBase);
     const int64_t zero = startClock(*movie, kSlowRate);
-    const auto times = test::framePresentationSeconds(spec);
-    const int64_t clipNs = secondsToNs(test::clipDurationSeconds(spec));
+    const auto times = test::framePresentationSeconds(recipe);
+    const int64_t clipNs = secondsToNs(test::clipDurationSeconds(recipe));
     for (int pass = 0; pass < 4; ++pass) {
-        for (int i = 0; i < spec.frames; ++i) {
+        for (int i = 0; i < recipe.frames; ++i) {
             if (i >= 5 && i <= 7) continue;
             const int64_t startNs = pass * clipNs + secondsToNs(times[static_cast<size_t>(i)]);
             ASSERT_TRUE(pollUntil([&] {
@@ -588,14 +588,14 @@ TEST(MovieCorrupt, BadFramesAreSkippedAndTheClipKeepsLooping) {
 }
 
 TEST(MovieCorrupt, ClipThatNeverDecodesGivesUpAndGoesIdle) {
-    ClipSpec spec;
-    spec.codec = ClipSpec::Codec::Mjpeg;
-    spec.container = "avi";
-    spec.frames = 8;
-    for (int i = 0; i < spec.frames; ++i) spec.corruptFrames.push_back(i);
+    ClipSpec recipe;
+    recipe.codec = ClipSpec::Codec::Mjpeg;
+    recipe.container = "avi";
+    recipe.frames = 8;
+    for (int i = 0; i < recipe.frames; ++i) recipe.corruptFrames.push_back(i);
     const DetailedMovieLog details;
     MessageCounter log;
-    auto movie = openWritten("all-corrupt", spec);
+    auto movie = openWritten("all-corrupt", recipe);
     ASSERT_TRUE(movie) << "the container is fine, so it opens";
     movie->setTimeBaseFlags(kLoopTimeBase);
     startClock(*movie, kFixed1);

@@ -63,13 +63,13 @@ std::vector<std::vector<int>> takeFrames(Movie& movie, int64_t zero, int passes)
 }
 
 TEST(MovieRobustness, TruncatedMkvThatStillOpensLoopsOverWhatIsThere) {
-    ClipSpec spec;
-    spec.codec = ClipSpec::Codec::Mjpeg;
-    spec.container = "mkv";
-    spec.frames = 30;
+    ClipSpec recipe;
+    recipe.codec = ClipSpec::Codec::Mjpeg;
+    recipe.container = "mkv";
+    recipe.frames = 30;
     const std::string full = test::tempClipPath("trunc-full.mkv");
     std::string error;
-    ASSERT_TRUE(test::writeClip(full, spec, &error)) << error;
+    ASSERT_TRUE(test::writeClip(full, recipe, &error)) << error;
     std::ifstream in(full, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), {});
     const std::string path = test::tempClipPath("trunc-60.mkv");
@@ -90,17 +90,17 @@ TEST(MovieRobustness, TruncatedMkvThatStillOpensLoopsOverWhatIsThere) {
     // The measured span is what could be read, so the next pass follows without a gap.
     EXPECT_TRUE(movie->durationIsMeasured());
     EXPECT_NEAR(static_cast<double>(movie->durationNs()) / 1e9,
-                static_cast<double>(seen[0].size()) / spec.fpsNum, 0.002);
+                static_cast<double>(seen[0].size()) / recipe.fpsNum, 0.002);
 }
 
 TEST(MovieRobustness, RawH264WithoutContainerTimestampsCountsFrames) {
-    ClipSpec spec;
-    spec.container = "h264";
-    spec.bFrames = false;
-    spec.frames = 20;
+    ClipSpec recipe;
+    recipe.container = "h264";
+    recipe.bFrames = false;
+    recipe.frames = 20;
     const std::string path = test::tempClipPath("raw.h264");
     std::string error;
-    if (!test::writeClip(path, spec, &error)) GTEST_SKIP() << error;
+    if (!test::writeClip(path, recipe, &error)) GTEST_SKIP() << error;
     std::unique_ptr<Movie> movie;
     ASSERT_EQ(Movie::open({path, true, nullptr}, movie), 0);
     movie->setTimeBaseFlags(kLoopTimeBase);

@@ -48,7 +48,7 @@ std::vector<BadInput> makeBadInputs(const std::string& directory) {
 
     struct Source {
         const char* name;
-        ClipSpec spec;
+        ClipSpec recipe;
     };
     ClipSpec h264;
     h264.frames = 20;
@@ -64,10 +64,10 @@ std::vector<BadInput> makeBadInputs(const std::string& directory) {
 
     std::mt19937 random(20261206);
     for (const Source& source : sources) {
-        const std::string clean = directory + "/clean." + source.spec.container;
-        if (!writeClip(clean, source.spec)) continue;
+        const std::string clean = directory + "/clean." + source.recipe.container;
+        if (!writeClip(clean, source.recipe)) continue;
         const std::string bytes = readAll(clean);
-        const std::string ext = "." + source.spec.container;
+        const std::string ext = "." + source.recipe.container;
         const size_t size = bytes.size();
 
         // Truncated at many offsets, densest in the header.

@@ -74,14 +74,14 @@ void quietFFmpegOnce() {
 }
 
 // Frame durations in nominal periods: constant 1, or alternating 1 and 2 for VFR.
-int periodsOfFrame(const ClipSpec& spec, int i) {
-    return spec.variableFrameRate && (i % 2) ? 2 : 1;
+int periodsOfFrame(const ClipSpec& recipe, int i) {
+    return recipe.variableFrameRate && (i % 2) ? 2 : 1;
 }
 
-AVPixelFormat encoderPixelFormat(const ClipSpec& spec) {
+AVPixelFormat encoderPixelFormat(const ClipSpec& recipe) {
     using PF = ClipSpec::PixelFormat;
-    const bool jpeg = spec.codec == ClipSpec::Codec::Mjpeg;
-    switch (spec.pixelFormat) {
+    const bool jpeg = recipe.codec == ClipSpec::Codec::Mjpeg;
+    switch (recipe.pixelFormat) {
         case PF::Yuv420p:
             return jpeg ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
         case PF::Yuv422p:
@@ -98,8 +98,8 @@ AVPixelFormat encoderPixelFormat(const ClipSpec& spec) {
     return AV_PIX_FMT_NONE;
 }
 
-const AVCodec* findVideoEncoder(const ClipSpec& spec) {
-    switch (spec.codec) {
+const AVCodec* findVideoEncoder(const ClipSpec& recipe) {
+    switch (recipe.codec) {
         case ClipSpec::Codec::H264: {
             if (const AVCodec* x264 = avcodec_find_encoder_by_name("libx264")) return x264;
             return avcodec_find_encoder(AV_CODEC_ID_MPEG4);
@@ -123,19 +123,19 @@ bool encoderSupports(const AVCodec* codec, AVPixelFormat fmt) {
     return false;
 }
 
-bool hasAlpha(const ClipSpec& spec) {
-    return spec.pixelFormat == ClipSpec::PixelFormat::Yuva420p ||
-           spec.pixelFormat == ClipSpec::PixelFormat::Rgba;
+bool hasAlpha(const ClipSpec& recipe) {
+    return recipe.pixelFormat == ClipSpec::PixelFormat::Yuva420p ||
+           recipe.pixelFormat == ClipSpec::PixelFormat::Rgba;
 }
 
 // Paints frame `index` as RGBA: white band on top, the frame's colour everywhere else.
-void paintRgba(std::vector<uint8_t>& rgba, const ClipSpec& spec, int index) {
+void paintRgba(std::vector<uint8_t>& rgba, const ClipSpec& recipe, int index) {
     const Rgb c = colourOfFrame(index);
-    const int band = std::max(1, spec.height / 8);
-    const uint8_t bodyAlpha = hasAlpha(spec) ? kClipBodyAlpha : 255;
-    for (int y = 0; y < spec.height; ++y) {
-        uint8_t* row = rgba.data() + static_cast<size_t>(y) * spec.width * 4;
-        for (int x = 0; x < spec.width; ++x) {
+    const int band = std::max(1, recipe.height / 8);
+    const uint8_t bodyAlpha = hasAlpha(recipe) ? kClipBodyAlpha : 255;
+    for (int y = 0; y < recipe.height; ++y) {
+        uint8_t* row = rgba.data() + static_cast<size_t>(y) * recipe.width * 4;
+        for (int x = 0; x < recipe.width; ++x) {
             uint8_t* p = row + x * 4;
             if (y < band) {
                 p[0] = p[1] = p[2] = p[3] = 255;
@@ -160,7 +160,7 @@ struct Muxer {
     std::mt19937 rng{1234};
 };
 
-bool writeVideoPackets(Muxer& m, const ClipSpec& spec, AVPacket* pkt, std::string* error) {
+bool writeVideoPackets(Muxer& m, const ClipSpec& recipe, AVPacket* pkt, std::string* error) {
     for (;;) {
         int ret = avcodec_receive_packet(m.venc.get(), pkt);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return true;
@@ -169,8 +169,8 @@ bool writeVideoPackets(Muxer& m, const ClipSpec& spec, AVPacket* pkt, std::strin
             pkt->duration = d->second;
         if (auto f = m.frameOfPts.find(pkt->pts);
             f != m.frameOfPts.end() &&
-            std::find(spec.corruptFrames.begin(), spec.corruptFrames.end(), f->second) !=
-                spec.corruptFrames.end()) {
+            std::find(recipe.corruptFrames.begin(), recipe.corruptFrames.end(), f->second) !=
+                recipe.corruptFrames.end()) {
             if (av_packet_make_writable(pkt) < 0) return fail(error, "packet not writable");
             for (int i = 0; i < pkt->size; ++i) pkt->data[i] = static_cast<uint8_t>(m.rng());
         }
@@ -193,23 +193,23 @@ bool writeAudioPackets(Muxer& m, AVPacket* pkt, std::string* error) {
     }
 }
 
-bool openVideo(Muxer& m, const ClipSpec& spec, std::string* error) {
-    const AVCodec* codec = findVideoEncoder(spec);
+bool openVideo(Muxer& m, const ClipSpec& recipe, std::string* error) {
+    const AVCodec* codec = findVideoEncoder(recipe);
     if (!codec) return fail(error, "no video encoder");
-    const AVPixelFormat fmt = encoderPixelFormat(spec);
+    const AVPixelFormat fmt = encoderPixelFormat(recipe);
     if (!encoderSupports(codec, fmt))
         return fail(error, std::string(codec->name) + " cannot encode " + av_get_pix_fmt_name(fmt));
     m.venc.reset(avcodec_alloc_context3(codec));
     if (!m.venc) return fail(error, "no memory");
     AVCodecContext* c = m.venc.get();
-    c->width = spec.width;
-    c->height = spec.height;
+    c->width = recipe.width;
+    c->height = recipe.height;
     c->pix_fmt = fmt;
-    c->time_base = AVRational{spec.fpsDen, spec.fpsNum};
-    c->framerate = AVRational{spec.fpsNum, spec.fpsDen};
-    c->gop_size = spec.gop;
+    c->time_base = AVRational{recipe.fpsDen, recipe.fpsNum};
+    c->framerate = AVRational{recipe.fpsNum, recipe.fpsDen};
+    c->gop_size = recipe.gop;
     const bool interCodec = codec->id == AV_CODEC_ID_H264 || codec->id == AV_CODEC_ID_MPEG4;
-    c->max_b_frames = spec.bFrames && interCodec ? 2 : 0;
+    c->max_b_frames = recipe.bFrames && interCodec ? 2 : 0;
     c->thread_count = 1;
     c->colorspace = AVCOL_SPC_BT470BG;
     c->color_range = codec->id == AV_CODEC_ID_MJPEG ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
@@ -232,14 +232,14 @@ bool openVideo(Muxer& m, const ClipSpec& spec, std::string* error) {
     m.video->time_base = c->time_base;
     m.video->avg_frame_rate = c->framerate;
     if (avcodec_parameters_from_context(m.video->codecpar, c) < 0) return fail(error, "codecpar");
-    if (spec.dataStream) av_dict_set(&m.video->metadata, "timecode", "00:00:00:00", 0);
-    if (spec.rotationDegrees != 0) {
+    if (recipe.dataStream) av_dict_set(&m.video->metadata, "timecode", "00:00:00:00", 0);
+    if (recipe.rotationDegrees != 0) {
         // Written as the muxer wants it, the matrix reads back from the file as a rotation of
         // -rotationDegrees, which players (and ffprobe) take as "turn clockwise".
         auto* matrix = reinterpret_cast<int32_t*>(av_stream_new_side_data(
             m.video, AV_PKT_DATA_DISPLAYMATRIX, sizeof(int32_t) * 9));
         if (!matrix) return fail(error, "display matrix");
-        av_display_rotation_set(matrix, spec.rotationDegrees);
+        av_display_rotation_set(matrix, recipe.rotationDegrees);
     }
     return true;
 }
@@ -291,31 +291,31 @@ int frameIndexOfColour(Rgb colour, int tolerance) {
     return index;
 }
 
-std::vector<double> framePresentationSeconds(const ClipSpec& spec) {
+std::vector<double> framePresentationSeconds(const ClipSpec& recipe) {
     std::vector<double> out;
-    out.reserve(static_cast<size_t>(std::max(0, spec.frames)));
+    out.reserve(static_cast<size_t>(std::max(0, recipe.frames)));
     int64_t periods = 0;
-    const double period = static_cast<double>(spec.fpsDen) / spec.fpsNum;
-    for (int i = 0; i < spec.frames; ++i) {
+    const double period = static_cast<double>(recipe.fpsDen) / recipe.fpsNum;
+    for (int i = 0; i < recipe.frames; ++i) {
         out.push_back(static_cast<double>(periods) * period);
-        periods += periodsOfFrame(spec, i);
+        periods += periodsOfFrame(recipe, i);
     }
     return out;
 }
 
-double clipDurationSeconds(const ClipSpec& spec) {
+double clipDurationSeconds(const ClipSpec& recipe) {
     int64_t periods = 0;
-    for (int i = 0; i < spec.frames; ++i) periods += periodsOfFrame(spec, i);
-    return static_cast<double>(periods) * spec.fpsDen / spec.fpsNum;
+    for (int i = 0; i < recipe.frames; ++i) periods += periodsOfFrame(recipe, i);
+    return static_cast<double>(periods) * recipe.fpsDen / recipe.fpsNum;
 }
 
-int expectedFrameAt(const ClipSpec& spec, double seconds) {
-    const double duration = clipDurationSeconds(spec);
-    if (spec.frames <= 0 || duration <= 0 || seconds < 0) return -1;
+int expectedFrameAt(const ClipSpec& recipe, double seconds) {
+    const double duration = clipDurationSeconds(recipe);
+    if (recipe.frames <= 0 || duration <= 0 || seconds < 0) return -1;
     const double within = seconds - std::floor(seconds / duration) * duration;
-    const std::vector<double> times = framePresentationSeconds(spec);
+    const std::vector<double> times = framePresentationSeconds(recipe);
     int index = 0;
-    for (int i = 0; i < spec.frames; ++i)
+    for (int i = 0; i < recipe.frames; ++i)
         if (times[static_cast<size_t>(i)] <= within + 1e-9) index = i;
     return index;
 }
@@ -339,21 +339,21 @@ Rgba topRowColour(const uint8_t* pixels, int width, int /*strideBytes*/) {
     return Rgba{p[0], p[1], p[2], p[3]};
 }
 
-bool writeClip(const std::string& path, const ClipSpec& spec, std::string* error) {
+bool writeClip(const std::string& path, const ClipSpec& recipe, std::string* error) {
     quietFFmpegOnce();
-    if (spec.frames < 1 || spec.width < 1 || spec.height < 1 || spec.fpsNum < 1 || spec.fpsDen < 1)
-        return fail(error, "bad spec");
+    if (recipe.frames < 1 || recipe.width < 1 || recipe.height < 1 || recipe.fpsNum < 1 || recipe.fpsDen < 1)
+        return fail(error, "bad recipe");
     Muxer m;
     AVFormatContext* raw = nullptr;
-    int ret = avformat_alloc_output_context2(&raw, nullptr, muxerName(spec.container).c_str(),
+    int ret = avformat_alloc_output_context2(&raw, nullptr, muxerName(recipe.container).c_str(),
                                              path.c_str());
     m.oc.reset(raw);
-    if (ret < 0 || !m.oc) return fail(error, "no muxer for " + spec.container);
+    if (ret < 0 || !m.oc) return fail(error, "no muxer for " + recipe.container);
 
-    if (spec.videoStream && !openVideo(m, spec, error)) return false;
-    if (spec.audioStream && !openAudio(m, error)) return false;
-    if (spec.dataStream && !spec.videoStream) return fail(error, "data stream needs video");
-    if (spec.dataStream && spec.container != "mp4" && spec.container != "mov")
+    if (recipe.videoStream && !openVideo(m, recipe, error)) return false;
+    if (recipe.audioStream && !openAudio(m, error)) return false;
+    if (recipe.dataStream && !recipe.videoStream) return fail(error, "data stream needs video");
+    if (recipe.dataStream && recipe.container != "mp4" && recipe.container != "mov")
         return fail(error, "data stream only in mov/mp4");
 
     if (!(m.oc->oformat->flags & AVFMT_NOFILE)) {
@@ -368,35 +368,35 @@ bool writeClip(const std::string& path, const ClipSpec& spec, std::string* error
     if (!pkt || !frame) return fail(error, "no memory");
 
     const int64_t startPeriods =
-        std::llround(spec.startTimeSeconds * spec.fpsNum / static_cast<double>(spec.fpsDen));
+        std::llround(recipe.startTimeSeconds * recipe.fpsNum / static_cast<double>(recipe.fpsDen));
     if (m.venc) {
         AVCodecContext* c = m.venc.get();
         frame->format = c->pix_fmt;
         frame->width = c->width;
         frame->height = c->height;
         if (av_frame_get_buffer(frame.get(), 0) < 0) return fail(error, "frame buffer");
-        SwsPtr sws(sws_getContext(spec.width, spec.height, AV_PIX_FMT_RGBA, spec.width, spec.height,
+        SwsPtr sws(sws_getContext(recipe.width, recipe.height, AV_PIX_FMT_RGBA, recipe.width, recipe.height,
                                   c->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
         if (!sws) return fail(error, "no swscale path to the clip's pixel format");
-        std::vector<uint8_t> rgba(static_cast<size_t>(spec.width) * spec.height * 4);
+        std::vector<uint8_t> rgba(static_cast<size_t>(recipe.width) * recipe.height * 4);
         int64_t periods = startPeriods;
-        for (int i = 0; i < spec.frames; ++i) {
-            paintRgba(rgba, spec, i);
+        for (int i = 0; i < recipe.frames; ++i) {
+            paintRgba(rgba, recipe, i);
             if (av_frame_make_writable(frame.get()) < 0) return fail(error, "frame writable");
             const uint8_t* src[1] = {rgba.data()};
-            const int srcStride[1] = {spec.width * 4};
-            sws_scale(sws.get(), src, srcStride, 0, spec.height, frame->data, frame->linesize);
+            const int srcStride[1] = {recipe.width * 4};
+            sws_scale(sws.get(), src, srcStride, 0, recipe.height, frame->data, frame->linesize);
             frame->pts = periods;
-            frame->pkt_duration = periodsOfFrame(spec, i);
+            frame->pkt_duration = periodsOfFrame(recipe, i);
             m.frameOfPts[periods] = i;
-            m.durationOfPts[periods] = periodsOfFrame(spec, i);
-            periods += periodsOfFrame(spec, i);
+            m.durationOfPts[periods] = periodsOfFrame(recipe, i);
+            periods += periodsOfFrame(recipe, i);
             ret = avcodec_send_frame(c, frame.get());
             if (ret < 0) return fail(error, "send frame: " + avError(ret));
-            if (!writeVideoPackets(m, spec, pkt.get(), error)) return false;
+            if (!writeVideoPackets(m, recipe, pkt.get(), error)) return false;
         }
         if (avcodec_send_frame(c, nullptr) < 0) return fail(error, "flush video");
-        if (!writeVideoPackets(m, spec, pkt.get(), error)) return false;
+        if (!writeVideoPackets(m, recipe, pkt.get(), error)) return false;
     }
     if (m.aenc) {
         AVCodecContext* c = m.aenc.get();
@@ -407,8 +407,8 @@ bool writeClip(const std::string& path, const ClipSpec& spec, std::string* error
         if (av_channel_layout_copy(&af->ch_layout, &c->ch_layout) < 0) return fail(error, "layout");
         af->sample_rate = c->sample_rate;
         if (av_frame_get_buffer(af.get(), 0) < 0) return fail(error, "audio buffer");
-        const int64_t start = std::llround(spec.startTimeSeconds * c->sample_rate);
-        const int64_t total = std::llround(clipDurationSeconds(spec) * c->sample_rate);
+        const int64_t start = std::llround(recipe.startTimeSeconds * c->sample_rate);
+        const int64_t total = std::llround(clipDurationSeconds(recipe) * c->sample_rate);
         for (int64_t s = 0; s < total; s += c->frame_size) {
             if (av_frame_make_writable(af.get()) < 0) return fail(error, "audio writable");
             for (int ch = 0; ch < c->ch_layout.nb_channels; ++ch)

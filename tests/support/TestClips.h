@@ -40,7 +40,7 @@ struct ClipSpec {
 };
 
 // Writes the clip. Returns false with a reason when an encoder or muxer is missing or fails.
-bool writeClip(const std::string& path, const ClipSpec& spec, std::string* error = nullptr);
+bool writeClip(const std::string& path, const ClipSpec& recipe, std::string* error = nullptr);
 
 // True when libavcodec has the libx264 encoder (ClipSpec::Codec::H264 is then real H.264).
 bool h264Available();
@@ -58,11 +58,11 @@ int frameIndexOfColour(Rgb colour, int tolerance = 14);
 constexpr uint8_t kClipBodyAlpha = 160;
 
 // Presentation time of every frame relative to the first one, in seconds (VFR aware).
-std::vector<double> framePresentationSeconds(const ClipSpec& spec);
+std::vector<double> framePresentationSeconds(const ClipSpec& recipe);
 // Span of one pass: last frame's presentation time plus its duration.
-double clipDurationSeconds(const ClipSpec& spec);
+double clipDurationSeconds(const ClipSpec& recipe);
 // Index of the frame showing at `seconds` of (unwrapped, looping) movie time.
-int expectedFrameAt(const ClipSpec& spec, double seconds);
+int expectedFrameAt(const ClipSpec& recipe, double seconds);
 
 // Mean colour of a small box at the centre of an RGBA picture (top row first).
 struct Rgba {
