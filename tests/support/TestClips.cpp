@@ -1,5 +1,7 @@
 #include "support/TestClips.h"
 
+#include "platform/FFmpegHandles.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -32,33 +34,15 @@ struct OutputContextDeleter {
         avformat_free_context(oc);
     }
 };
-struct InputContextDeleter {
-    void operator()(AVFormatContext* ic) const { avformat_close_input(&ic); }
-};
-struct CodecContextDeleter {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct SwsDeleter {
-    void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
-using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
-using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
+// The movie engine's own handles; the writer adds only the output context they lack.
+using platform::ffmpeg::CodecContextPtr;
+using platform::ffmpeg::FramePtr;
+using platform::ffmpeg::InputContextPtr;
+using platform::ffmpeg::PacketPtr;
+using SwsPtr = platform::ffmpeg::SwsContextPtr;
 
-std::string avError(int code) {
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, buf, sizeof buf);
-    return buf;
-}
+std::string avError(int code) { return platform::ffmpeg::errorString(code); }
 
 bool fail(std::string* error, const std::string& why) {
     if (error) *error = why;
