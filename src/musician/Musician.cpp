@@ -2,9 +2,10 @@
 
 #include <GL/gl.h>
 
+#include <QScreen>
 #include <algorithm>
-#include <cmath>
 #include <atomic>
+#include <cmath>
 
 #include "platform/Displays.h"
 #include "platform/HostTime.h"
@@ -22,12 +23,30 @@ float Musician::loadCoordinate(const float& coordinate) {
     return std::atomic_ref<const float>(coordinate).load(std::memory_order_relaxed);
 }
 
+namespace {
+
+// Until its first drawing says how large a clip is shown, its pictures are converted no larger
+// than the stage could show them: the stage's longer side on either axis, in device pixels
+// (the picture may be turned a quarter).
+int stageSideInDevicePixels(const stage::OpenGLView* view) {
+    if (!view) return 0;
+    QSize size = view->size();
+    if (size.isEmpty() && view->screen()) size = view->screen()->size();
+    return static_cast<int>(
+        std::ceil(std::max(size.width(), size.height()) * view->devicePixelRatio()));
+}
+
+}  // namespace
+
 bool Musician::openChannel(const QString& filename, stage::OpenGLView* view,
+                           std::shared_ptr<platform::MovieProbe> probe,
                            std::unique_ptr<platform::TextureVisualContext>* visualContext,
                            std::unique_ptr<platform::Movie>* movie) {
     platform::MovieOpenProperties properties;
     properties.path = filename.toStdString();
     properties.active = true;
+    properties.probe = std::move(probe);
+    properties.initialMaxWidth = properties.initialMaxHeight = stageSideInDevicePixels(view);
 
     const int contextStatus = platform::TextureVisualContext::create(
         view ? view->sharedContext() : nullptr, platform::defaultPixelFormat(), visualContext);
@@ -56,7 +75,8 @@ bool Musician::openChannel(const QString& filename, stage::OpenGLView* view,
 }
 
 std::unique_ptr<Musician> Musician::initWithName(const QString& name, const QString& filename,
-                                                 stage::OpenGLView* view) {
+                                                 stage::OpenGLView* view,
+                                                 std::shared_ptr<platform::MovieProbe> probe) {
     std::unique_ptr<Musician> musician(new Musician);
     musician->musicianName_ = name;
     musician->visible_ = true;
@@ -64,16 +84,18 @@ std::unique_ptr<Musician> Musician::initWithName(const QString& name, const QStr
     musician->videoFilename_ = filename;
     musician->width_ = 1.0f;
     musician->height_ = 1.0f;
-    if (!openChannel(filename, view, &musician->visualContext_, &musician->channelMovie_)) {
+    if (!openChannel(filename, view, std::move(probe), &musician->visualContext_,
+                     &musician->channelMovie_)) {
         return nullptr;
     }
     return musician;
 }
 
-bool Musician::replaceMovie(const QString& filename, stage::OpenGLView* view) {
+bool Musician::replaceMovie(const QString& filename, stage::OpenGLView* view,
+                            std::shared_ptr<platform::MovieProbe> probe) {
     std::unique_ptr<platform::TextureVisualContext> visualContext;
     std::unique_ptr<platform::Movie> movie;
-    if (!openChannel(filename, view, &visualContext, &movie)) return false;
+    if (!openChannel(filename, view, std::move(probe), &visualContext, &movie)) return false;
     {
         std::lock_guard guard(channelMutex_);
         channelMovie_.swap(movie);
@@ -125,8 +147,8 @@ void Musician::countTake(const platform::VideoTimeStamp* timeStamp,
     if (stats_.framesTaken.fetch_add(1, relaxed) == 0) {
         stats_.firstTakeHostNs.store(platform::hostTimeNow(), relaxed);
     } else {
-        const int64_t gap = std::min<int64_t>(timeStamp->videoTime - lastTakeRefresh_,
-                                              ChannelStats::kMaxGap);
+        const int64_t gap =
+            std::min<int64_t>(timeStamp->videoTime - lastTakeRefresh_, ChannelStats::kMaxGap);
         if (gap >= 0) {
             stats_.gaps[static_cast<size_t>(gap)].fetch_add(1, relaxed);
             if (frame.loopIteration() != lastTakeLoop_) {
@@ -215,15 +237,22 @@ int withHysteresis(int current, int needed) {
 
 // The billboard's size on screen in pixels is the most picture worth converting and uploading:
 // more texels than pixels only cost upload time and memory. Each axis on its own, since the
-// picture is stretched to the rectangle anyway.
+// picture is stretched to the rectangle anyway; never more than the viewport shows, nor more
+// than a texture can hold.
 void Musician::wantPictureSizeForCurrentTransform() {
     GLfloat modelview[16], projection[16];
-    GLint viewport[4];
+    GLint viewport[4] = {0, 0, 0, 0};
+    GLint maxTexture = 0;
     glGetFloatv(GL_MODELVIEW_MATRIX, modelview);
     glGetFloatv(GL_PROJECTION_MATRIX, projection);
     glGetIntegerv(GL_VIEWPORT, viewport);
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxTexture);
+    if (maxTexture <= 0) maxTexture = 2048;  // the least any GL of this kind offers
+    const int capWidth = std::clamp(viewport[2], 1, maxTexture);
+    const int capHeight = std::clamp(viewport[3], 1, maxTexture);
     const float halfWidth = 0.5f * width_;
-    const float corners[4][2] = {{-halfWidth, 0}, {-halfWidth, height_}, {halfWidth, height_}, {halfWidth, 0}};
+    const float corners[4][2] = {
+        {-halfWidth, 0}, {-halfWidth, height_}, {halfWidth, height_}, {halfWidth, 0}};
     double minX = 1e30, maxX = -1e30, minY = 1e30, maxY = -1e30;
     bool behindCamera = false;
     for (const auto& corner : corners) {
@@ -244,18 +273,15 @@ void Musician::wantPictureSizeForCurrentTransform() {
         minX = std::min(minX, x), maxX = std::max(maxX, x);
         minY = std::min(minY, y), maxY = std::max(maxY, y);
     }
-    // Part of it behind the camera: it may fill the screen, so no limit.
-    const int width = behindCamera ? 0 : quantised(maxX - minX);
-    const int height = behindCamera ? 0 : quantised(maxY - minY);
+    // Part of it behind the camera: it may fill the screen.
+    const int width = behindCamera ? capWidth : std::min(quantised(maxX - minX), capWidth);
+    const int height = behindCamera ? capHeight : std::min(quantised(maxY - minY), capHeight);
     const int currentWidth = wantedWidth_.load(std::memory_order_relaxed);
     const int currentHeight = wantedHeight_.load(std::memory_order_relaxed);
-    if (width == 0 || height == 0) {
-        wantedWidth_.store(0, std::memory_order_relaxed);
-        wantedHeight_.store(0, std::memory_order_relaxed);
-        return;
-    }
-    wantedWidth_.store(withHysteresis(currentWidth, width), std::memory_order_relaxed);
-    wantedHeight_.store(withHysteresis(currentHeight, height), std::memory_order_relaxed);
+    wantedWidth_.store(std::min(withHysteresis(currentWidth, width), capWidth),
+                       std::memory_order_relaxed);
+    wantedHeight_.store(std::min(withHysteresis(currentHeight, height), capHeight),
+                        std::memory_order_relaxed);
 }
 
 }  // namespace loopstage::musician

@@ -12,6 +12,7 @@
 
 namespace loopstage::platform {
 class Movie;
+class MovieProbe;
 class TextureVisualContext;
 }  // namespace loopstage::platform
 
@@ -47,10 +48,12 @@ struct ChannelStats {
 // Ownership: the musician owns its strings, movie, visual context and current frame, and keeps no
 // reference to the view. It must not be destroyed while a tick or a drawing may use it.
 class Musician {
-public:
-    // Null (after one log line) when the visual context or the movie cannot be made.
-    static std::unique_ptr<Musician> initWithName(const QString& name, const QString& filename,
-                                                  stage::OpenGLView* view);
+  public:
+    // Null (after one log line) when the visual context or the movie cannot be made. `probe`,
+    // when given, is the file's probe from platform::probeMovie, so the file is not read twice.
+    static std::unique_ptr<Musician> initWithName(
+        const QString& name, const QString& filename, stage::OpenGLView* view,
+        std::shared_ptr<platform::MovieProbe> probe = nullptr);
     ~Musician();
     Musician(const Musician&) = delete;
     Musician& operator=(const Musician&) = delete;
@@ -70,7 +73,8 @@ public:
     // Main thread: plays another file instead. The new movie and visual context are opened
     // first; only when both open are the old ones disposed and the file name changed. On failure
     // (logged like creation) the musician keeps its clip and file name. Never stalls a tick.
-    bool replaceMovie(const QString& filename, stage::OpenGLView* view);
+    bool replaceMovie(const QString& filename, stage::OpenGLView* view,
+                      std::shared_ptr<platform::MovieProbe> probe = nullptr);
 
     bool renderChannel(const platform::VideoTimeStamp* timeStamp);
     void renderMusician();
@@ -84,8 +88,8 @@ public:
     Corners corners() const;
 
     const ChannelStats& stats() const { return stats_; }
-    // The picture size the last drawing needed, in texels per axis (0: no limit), and the
-    // size the movie was last asked to convert to.
+    // The picture size the last drawing needed, in texels per axis (0 before the first
+    // drawing): never more than the viewport or the largest texture.
     int wantedPictureWidth() const { return wantedWidth_.load(std::memory_order_relaxed); }
     int wantedPictureHeight() const { return wantedHeight_.load(std::memory_order_relaxed); }
 
@@ -93,7 +97,7 @@ public:
     static void storeCoordinate(float& coordinate, float value);
     static float loadCoordinate(const float& coordinate);
 
-private:
+  private:
     Musician() = default;
     void _setCurrentTextureRef(platform::TextureBufferRef frame);
     void wantPictureSizeForCurrentTransform();
@@ -101,6 +105,7 @@ private:
     // Opens a visual context and a movie playing into it, looping from its start at normal
     // speed with its video tracks only; logs and returns false when either cannot be made.
     static bool openChannel(const QString& filename, stage::OpenGLView* view,
+                            std::shared_ptr<platform::MovieProbe> probe,
                             std::unique_ptr<platform::TextureVisualContext>* visualContext,
                             std::unique_ptr<platform::Movie>* movie);
 

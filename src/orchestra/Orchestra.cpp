@@ -166,12 +166,32 @@ DragOperation Orchestra::validateDrop(const QMimeData* dragData, int, DropOperat
 
 namespace {
 
-// Why a file that is not a movie was refused, in words a person can act on.
-QString whyNotAMovie(const QFileInfo& file) {
-    if (!file.exists()) return QObject::tr("file not found");
-    if (file.isDir()) return QObject::tr("a folder, not a movie file");
-    if (!file.isReadable()) return QObject::tr("cannot be read (permissions)");
-    if (file.size() == 0) return QObject::tr("empty file");
+// Why a file was refused, in words a person can act on.
+QString whyRefused(platform::ProbeRefusal refusal) {
+    using platform::ProbeRefusal;
+    switch (refusal) {
+        case ProbeRefusal::NotFound:
+            return QObject::tr("file not found");
+        case ProbeRefusal::Folder:
+            return QObject::tr("a folder, not a movie file");
+        case ProbeRefusal::NotRegularFile:
+            return QObject::tr(
+                "not a regular file (a pipe, device or socket); save it as a file first");
+        case ProbeRefusal::Unreadable:
+            return QObject::tr("cannot be read (permissions)");
+        case ProbeRefusal::Empty:
+            return QObject::tr("empty file");
+        case ProbeRefusal::PictureTooLarge:
+            return QObject::tr("pictures too large to play");
+        case ProbeRefusal::NoDecoder:
+            return QObject::tr("video in a format this program cannot decode");
+        case ProbeRefusal::NotAnswering:
+            return QObject::tr(
+                "the file did not answer in time (a disk or share not responding?); try again");
+        case ProbeRefusal::None:
+        case ProbeRefusal::NotAMovie:
+            break;
+    }
     return QObject::tr("not a movie file");
 }
 
@@ -191,8 +211,10 @@ bool Orchestra::acceptDrop(const QMimeData* dragData, int row, DropOperation) {
     }
     const QString path = urls.first().toLocalFile();
     const QFileInfo file(path);
-    if (path.isEmpty() || !platform::canOpenMovie(path)) {
-        tellUser(file.fileName(), whyNotAMovie(file));
+    // The probe is handed on to the musician: the file is read once per drop.
+    platform::ProbeResult probe = platform::probeMovie(path);
+    if (path.isEmpty() || probe.status < 0) {
+        tellUser(file.fileName(), whyRefused(probe.refusal));
         return false;
     }
 
@@ -201,13 +223,14 @@ bool Orchestra::acceptDrop(const QMimeData* dragData, int row, DropOperation) {
     if (static_cast<uint32_t>(row) < static_cast<uint32_t>(musicianCount())) {
         // The row's clip is replaced, not just relabelled: the table must name what is on stage.
         musician::Musician* musician = musicianList_->at(static_cast<std::size_t>(row));
-        if (!musician->replaceMovie(path, openGLView)) {
+        if (!musician->replaceMovie(path, openGLView, std::move(probe.probe))) {
             tellUser(file.fileName(), tr("no decodable video; the row keeps its clip"));
             return false;
         }
         changed = musician;
     } else {
-        auto musician = musician::Musician::initWithName(file.fileName(), path, openGLView);
+        auto musician = musician::Musician::initWithName(file.fileName(), path, openGLView,
+                                                         std::move(probe.probe));
         if (!musician) {
             tellUser(file.fileName(), tr("no decodable video"));
             return false;

@@ -14,28 +14,31 @@ int alignedStride(int width) { return (width * 4 + kAlign - 1) / kAlign * kAlign
 
 }  // namespace
 
-FramePool::FramePool(int width, int height, int slotCount, int maxQueued)
-    : width_(width),
-      height_(height),
-      stride_(alignedStride(width)),
+FramePool::FramePool(int maxWidth, int maxHeight, int slotCount, int maxQueued)
+    : width_(maxWidth),
+      height_(maxHeight),
       slotCount_(slotCount),
       maxQueued_(maxQueued < slotCount ? maxQueued : slotCount),
       slots_(static_cast<size_t>(slotCount)),
       free_(static_cast<size_t>(slotCount)),
       queue_(static_cast<size_t>(slotCount)) {
-    const size_t bytesPerSlot =
-        static_cast<size_t>(stride_) * static_cast<size_t>(height_) + kTailPadding;
-    storage_.reset(static_cast<uint8_t*>(
-        ::operator new[](bytesPerSlot* static_cast<size_t>(slotCount_), std::align_val_t{kAlign})));
-    for (int i = 0; i < slotCount_; ++i) {
-        Slot& s = slots_[static_cast<size_t>(i)];
-        s.buffer = storage_.get() + bytesPerSlot * static_cast<size_t>(i);
-        s.frame.width = width_;
-        s.frame.height = height_;
-        s.frame.strideBytes = stride_;
-        s.frame.pixels = s.buffer;
-        pushFreeLocked(i);
+    for (int i = 0; i < slotCount_; ++i) pushFreeLocked(i);
+}
+
+int FramePool::strideFor(int width) { return alignedStride(width); }
+
+uint8_t* FramePool::prepare(int slot, int width, int height) {
+    // The slot is in the worker's hands: nobody else reads its buffer until it is published.
+    Slot& s = slots_[static_cast<size_t>(slot)];
+    const size_t bytes =
+        static_cast<size_t>(alignedStride(width)) * static_cast<size_t>(height) + kTailPadding;
+    if (bytes > s.capacity) {
+        s.buffer.reset();
+        s.capacity = 0;
+        s.buffer.reset(static_cast<uint8_t*>(::operator new[](bytes, std::align_val_t{kAlign})));
+        s.capacity = bytes;
     }
+    return s.buffer.get();
 }
 
 FramePool::~FramePool() = default;
@@ -59,9 +62,12 @@ bool FramePool::publish(int slot, int64_t timeNs, int64_t loopIteration, uint64_
         cv_.notify_all();
         return false;
     }
-    DecodedFrame& f = slots_[static_cast<size_t>(slot)].frame;
+    Slot& s = slots_[static_cast<size_t>(slot)];
+    DecodedFrame& f = s.frame;
     f.width = width;
     f.height = height;
+    f.strideBytes = alignedStride(width);
+    f.pixels = s.buffer.get();
     f.timeNs = timeNs;
     f.loopIteration = loopIteration;
     f.serial = ++lastSerial_;

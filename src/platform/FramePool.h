@@ -16,8 +16,10 @@ namespace loopstage::platform {
 // fills frames), the render thread (which takes the newest due one) and whoever holds FrameRefs.
 //
 // Every slot is in exactly one place: the free list, the time-ordered ready queue, the worker's
-// hands (acquired, being written) or lent out through a FrameRef. All buffers are allocated in
-// the constructor; nothing allocates afterwards.
+// hands (acquired, being written) or lent out through a FrameRef. A slot's buffer is allocated
+// by the worker the first time a picture needs more room than it has (prepare), so a clip
+// shown small never holds memory for its full picture size; taking and returning frames never
+// allocate.
 //
 // Threads: every member function may be called from any thread; one mutex guards the lists and
 // the control state, and one condition variable wakes the worker on every change it may wait
@@ -25,15 +27,14 @@ namespace loopstage::platform {
 // the last of them frees it.
 class FramePool : public std::enable_shared_from_this<FramePool> {
   public:
-    // Throws std::bad_alloc when the buffers cannot be had (the caller turns that into an error).
-    FramePool(int width, int height, int slotCount, int maxQueued);
+    // Pictures of at most maxWidth x maxHeight.
+    FramePool(int maxWidth, int maxHeight, int slotCount, int maxQueued);
     ~FramePool();
     FramePool(const FramePool&) = delete;
     FramePool& operator=(const FramePool&) = delete;
 
     int width() const { return width_; }
     int height() const { return height_; }
-    int strideBytes() const { return stride_; }
     int slotCount() const { return slotCount_; }
 
     struct Control {
@@ -54,9 +55,12 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
     Control control() const;
     // A slot to write into, or -1 when there is no room or `generation` is stale.
     int acquire(uint64_t generation);
-    uint8_t* pixelsOf(int slot) { return slots_[static_cast<size_t>(slot)].buffer; }
-    // Queues an acquired, written slot holding a picture of width x height (at most the pool's
-    // size, rows at the pool's stride); assigns its serial. When the generation went stale
+    // The buffer of an acquired slot, with room for a width x height picture (at most the
+    // pool's size) in rows of strideFor(width). Throws std::bad_alloc when it cannot be had.
+    uint8_t* prepare(int slot, int width, int height);
+    static int strideFor(int width);
+    // Queues an acquired, written slot holding a picture of width x height (rows of
+    // strideFor(width)); assigns its serial. When the generation went stale
     // meanwhile the slot goes back to the free list and false is returned.
     bool publish(int slot, int64_t timeNs, int64_t loopIteration, uint64_t generation, int width,
                  int height);
@@ -100,11 +104,11 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
     };
     struct Slot {
         DecodedFrame frame;
-        uint8_t* buffer = nullptr;
+        std::unique_ptr<uint8_t, AlignedDelete> buffer;  // written by the slot's holder only
+        size_t capacity = 0;
     };
 
-    const int width_, height_, stride_, slotCount_, maxQueued_;
-    std::unique_ptr<uint8_t, AlignedDelete> storage_;
+    const int width_, height_, slotCount_, maxQueued_;
     std::vector<Slot> slots_;
 
     mutable std::mutex mutex_;

@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/DecodedFrame.h"
 
 namespace loopstage::platform {
 
 class Movie;
+class MovieProbe;
 
 // Something a movie renders into (the GL side's texture visual context implements it).
 // Movie::open calls attachMovie(movie) on the main thread once the movie is open;
@@ -22,10 +24,53 @@ class FrameSink {
     virtual void detachMovie(Movie* movie) = 0;
 };
 
+// Why a file was refused: what a person can act on.
+enum class ProbeRefusal {
+    None,
+    NotFound,
+    Folder,
+    NotRegularFile,  // a pipe, device or socket: it may never end or never answer
+    Unreadable,      // no permission
+    Empty,
+    NotAMovie,
+    PictureTooLarge,
+    NoDecoder,
+    NotAnswering,  // the file did not answer before the probe's deadline
+};
+
+// What a file holds, known at open without decoding a picture.
+struct MovieFacts {
+    std::vector<uint32_t> trackTypes;  // media type of every stream, in stream order
+    int videoStream = -1;              // the video track shown (a stream index), -1 for none
+    int width = 0, height = 0;         // picture size as stored
+    int64_t frameIntervalNs = 0;       // nominal frame period
+    int64_t estimatedDurationNs = 0;   // the container's word for one pass, 0 when unknown
+    std::string codecName;             // FFmpeg's short name of the video decoder
+    double frameRate = 0;              // nominal frames per second, 0 when unknown
+    int rotationDegrees = 0;           // clockwise quarter turns that stand the picture upright
+};
+
+// A probe's outcome: on success (status 0) the probe, which Movie::open takes over so the file
+// is not opened twice; otherwise FFmpeg's (negative) error code and why.
+struct ProbeResult {
+    int status = 0;
+    ProbeRefusal refusal = ProbeRefusal::None;
+    std::shared_ptr<MovieProbe> probe;
+};
+
 struct MovieOpenProperties {
+    MovieOpenProperties(std::string moviePath = {}, bool startActive = true,
+                        FrameSink* sink = nullptr)
+        : path(std::move(moviePath)), active(startActive), visualContext(sink) {}
+
     std::string path;
     bool active = true;                  // start decoding at once
     FrameSink* visualContext = nullptr;  // optional
+    // A probe of `path` from probeMovie, handed on instead of probing again; optional.
+    std::shared_ptr<MovieProbe> probe;
+    // The most picture worth converting before anyone says how large the movie is shown (the
+    // stage's size in device pixels); 0 for no limit. setPictureSizeLimit replaces it.
+    int initialMaxWidth = 0, initialMaxHeight = 0;
 };
 
 constexpr uint32_t kVideoMediaType = 0x76696465;     // 'vide'
@@ -45,6 +90,7 @@ struct MovieCounters {
     int64_t decodeErrors = 0;       // packets or frames the decoder refused
     int64_t failedPasses = 0;       // passes that produced no picture at all
     int64_t reopens = 0;            // times the file had to be reopened because seeking failed
+    int64_t discontinuities = 0;    // timestamp jumps played through at the nominal cadence
     bool gaveUp = false;            // the worker stopped trying after too many failed passes
 };
 
@@ -157,8 +203,15 @@ struct MovieEngine {
     static int openMovieCount();
 };
 
-// Cheap probe through the same open path as Movie::open, without starting a worker: true for
-// exactly the files Movie::open accepts (a file with no video stream counts as openable).
+// Looks at a file the way Movie::open does, without decoding a picture: only regular files are
+// opened, and every read has a deadline. Any thread; the caller waits at most about 1.5 s,
+// whatever the file does (the looking runs on a thread of its own, left to end by itself when
+// the file does not answer).
+ProbeResult probeMovie(const std::string& path);
+ProbeResult probeMovie(const QString& path);
+
+// probeMovie's verdict alone: true for exactly the files Movie::open accepts (a file with no
+// video stream counts as openable).
 bool canOpenMovie(const std::string& path);
 bool canOpenMovie(const QString& path);
 

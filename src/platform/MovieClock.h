@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 namespace loopstage::platform {
 
@@ -24,5 +25,43 @@ constexpr int64_t wrappedMovieTime(int64_t unwrappedNs, int64_t durationNs) {
     const int64_t r = unwrappedNs % durationNs;
     return r < 0 ? r + durationNs : r;
 }
+
+// A movie's clock: movie time runs at `rate` from the moment the rate was last set.
+//
+// Threads: the main thread sets it; the render thread and the decode worker read it at any
+// time. One small mutex keeps the three fields of a setting together.
+class MovieClock {
+  public:
+    explicit MovieClock(int64_t hostNow) : hostAtRateSet_(hostNow) {}
+
+    // Movie time (unwrapped) at a host time.
+    int64_t timeAt(int64_t hostNs) const {
+        std::lock_guard lock(mutex_);
+        return movieTimeAfter(timeAtRateSet_, hostNs - hostAtRateSet_, rate_);
+    }
+    // Back to movie time 0 at `hostNow`, keeping the rate.
+    void goToBeginning(int64_t hostNow) {
+        std::lock_guard lock(mutex_);
+        timeAtRateSet_ = 0;
+        hostAtRateSet_ = hostNow;
+    }
+    // From `hostNow` on the clock runs at `rate` (16.16; negative counts as 0).
+    void setRate(int32_t rate, int64_t hostNow) {
+        std::lock_guard lock(mutex_);
+        timeAtRateSet_ = movieTimeAfter(timeAtRateSet_, hostNow - hostAtRateSet_, rate_);
+        hostAtRateSet_ = hostNow;
+        rate_ = rate < 0 ? 0 : rate;
+    }
+    int32_t rate() const {
+        std::lock_guard lock(mutex_);
+        return rate_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    int64_t hostAtRateSet_ = 0;
+    int64_t timeAtRateSet_ = 0;
+    int32_t rate_ = 0;
+};
 
 }  // namespace loopstage::platform

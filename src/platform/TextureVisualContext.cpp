@@ -1,60 +1,142 @@
 #include "platform/TextureVisualContext.h"
 
+#include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <array>
-#include <map>
+#include <atomic>
+#include <climits>
 #include <mutex>
 #include <new>
 #include <vector>
+
+#include "platform/Displays.h"
 
 namespace loopstage::platform {
 
 namespace {
 
-// Texture names whose pool is gone. GL objects can only be deleted with a context of their
-// share group current, and a pool may die on any thread, so the names wait here until the next
-// upload in a context of that group.
-class TextureGraveyard {
-public:
-    static TextureGraveyard& instance() {
-        static TextureGraveyard graveyard;
-        return graveyard;
+// Bytes of pictures a tick may take for upload across all clips of one stage. Uploads run in
+// the drawing context under the view's lock (about 12 MB per ms on Mesa's llvmpipe here), so a
+// tick where many clips bring large new pictures would miss its refresh; clips beyond the
+// budget take their frame on the next tick instead. The first take of a tick always passes.
+constexpr int64_t kUploadBudgetBytes = 24 << 20;
+
+constexpr const char* kShareGroupStateName = "loopstage-share-group-textures";
+
+}  // namespace
+
+// What the clips of one share group have in common: texture names whose pool is gone, waiting
+// to be deleted with a context of the group current, and the current tick's upload budget.
+//
+// Threads: pools bury names from any thread; names are deleted on the thread that uploads
+// (under the view's lock) or on the main thread when a context of the group is about to go.
+// The budget belongs to the render tick's thread.
+struct ShareGroupState {
+    std::mutex mutex;
+    std::vector<GLuint> buried;  // guarded by mutex
+    bool groupGone = false;      // guarded by mutex: the names died with the group
+
+    std::atomic<int64_t> budgetTick{INT64_MIN};
+    std::atomic<int64_t> bytesThisTick{0};
+
+    void bury(GLuint name) {
+        std::lock_guard guard(mutex);
+        if (!groupGone) buried.push_back(name);
     }
-    void bury(const void* group, GLuint name) {
-        std::lock_guard guard(mutex_);
-        names_[group].push_back(name);
-    }
-    void deleteBuriedIn(const void* group) {
+    // With a context of the group current.
+    void deleteBuried() {
         std::vector<GLuint> names;
         {
-            std::lock_guard guard(mutex_);
-            auto found = names_.find(group);
-            if (found == names_.end() || found->second.empty()) return;
-            names.swap(found->second);
+            std::lock_guard guard(mutex);
+            if (buried.empty()) return;
+            names.swap(buried);
         }
         glDeleteTextures(static_cast<GLsizei>(names.size()), names.data());
     }
+    // False when the take would overrun this tick's budget.
+    bool mayTake(int64_t tick, int64_t bytes) {
+        if (budgetTick.load(std::memory_order_relaxed) != tick) return true;
+        const int64_t spent = bytesThisTick.load(std::memory_order_relaxed);
+        return spent == 0 || spent + bytes <= kUploadBudgetBytes;
+    }
+    void charge(int64_t tick, int64_t bytes) {
+        if (budgetTick.exchange(tick, std::memory_order_relaxed) != tick)
+            bytesThisTick.store(0, std::memory_order_relaxed);
+        bytesThisTick.fetch_add(bytes, std::memory_order_relaxed);
+    }
+};
 
-private:
-    std::mutex mutex_;
-    std::map<const void*, std::vector<GLuint>> names_;
+namespace {
+
+// Lives as a child of the share group, so it goes when the group's last context has gone; the
+// state it hands out may outlive it (pools that die later only drop their names then). Before
+// any context of the group goes, the buried names are deleted in it: nothing is left to the
+// driver's clean-up of a whole group.
+class ShareGroupKeeper final : public QObject {
+  public:
+    explicit ShareGroupKeeper(QOpenGLContextGroup* group)
+        : QObject(group), state_(std::make_shared<ShareGroupState>()) {
+        setObjectName(QLatin1String(kShareGroupStateName));
+        surface_.setFormat(defaultPixelFormat());
+        surface_.create();
+    }
+    ~ShareGroupKeeper() override {
+        std::lock_guard guard(state_->mutex);
+        state_->groupGone = true;
+        state_->buried.clear();
+    }
+
+    // Main thread: the state of `context`'s share group, made on first use.
+    static std::shared_ptr<ShareGroupState> of(QOpenGLContext* context) {
+        QOpenGLContextGroup* group = context->shareGroup();
+        auto* keeper = dynamic_cast<ShareGroupKeeper*>(group->findChild<QObject*>(
+            QLatin1String(kShareGroupStateName), Qt::FindDirectChildrenOnly));
+        if (!keeper) keeper = new ShareGroupKeeper(group);
+        keeper->watch(group->shares());
+        return keeper->state_;
+    }
+
+  private:
+    void watch(const QList<QOpenGLContext*>& contexts) {
+        for (QOpenGLContext* context : contexts) {
+            if (watched_.contains(context)) continue;
+            watched_.append(context);
+            // Direct: the context must still be whole while its group's names are deleted.
+            connect(
+                context, &QOpenGLContext::aboutToBeDestroyed, this,
+                [this, context] { contextAboutToGo(context); }, Qt::DirectConnection);
+        }
+    }
+    void contextAboutToGo(QOpenGLContext* context) {
+        watched_.removeAll(context);
+        if (context->isValid() && context->makeCurrent(&surface_)) {
+            state_->deleteBuried();
+            context->doneCurrent();
+        }
+    }
+
+    std::shared_ptr<ShareGroupState> state_;
+    QOffscreenSurface surface_;
+    QList<QOpenGLContext*> watched_;
 };
 
 }  // namespace
 
 // The textures of one visual context and the memory for the buffers that hand them out.
 class TexturePool {
-public:
+  public:
     static constexpr int kSlots = TextureVisualContext::kTexturesPerContext;
     static constexpr std::size_t kBlockSize = 160;
     static constexpr int kBlocks = kSlots * 2;
 
-    explicit TexturePool(const void* shareGroup) : shareGroup_(shareGroup) {}
+    explicit TexturePool(std::shared_ptr<ShareGroupState> group) : group_(std::move(group)) {}
     ~TexturePool() {
         for (Slot& slot : slots_) {
-            if (slot.name != 0) TextureGraveyard::instance().bury(shareGroup_, slot.name);
+            if (slot.name != 0) group_->bury(slot.name);
         }
     }
+
+    ShareGroupState& group() { return *group_; }
 
     int acquire(FrameRef frame) {
         std::lock_guard guard(mutex_);
@@ -91,7 +173,7 @@ public:
             std::lock_guard guard(mutex_);
             frame = std::move(slot.pending);
         }
-        TextureGraveyard::instance().deleteBuriedIn(shareGroup_);
+        group_->deleteBuried();
         if (slot.name == 0) glGenTextures(1, &slot.name);
         if (!frame) return slot.name;
         const DecodedFrame* picture = frame.get();
@@ -147,11 +229,11 @@ public:
         ::operator delete(block);
     }
 
-private:
+  private:
     struct Slot {
-        bool inUse = false;   // guarded by mutex_
-        FrameRef pending;     // guarded by mutex_
-        GLuint name = 0;      // the rest only with the drawing context current
+        bool inUse = false;  // guarded by mutex_
+        FrameRef pending;    // guarded by mutex_
+        GLuint name = 0;     // the rest only with the drawing context current
         int width = 0;
         int height = 0;
     };
@@ -159,7 +241,7 @@ private:
         unsigned char bytes[kBlockSize];
     };
 
-    const void* shareGroup_;
+    const std::shared_ptr<ShareGroupState> group_;
     mutable std::mutex mutex_;
     std::array<Slot, kSlots> slots_{};
     std::array<Block, kBlocks> blocks_{};
@@ -219,6 +301,14 @@ void TextureBuffer::cleanTexCoords(TexCoord* lowerLeft, TexCoord* lowerRight, Te
     *lowerLeft = seen(3);
 }
 
+namespace {
+
+int64_t pictureBytes(const DecodedFrame& picture) {
+    return int64_t{picture.width} * picture.height * 4;
+}
+
+}  // namespace
+
 int TextureVisualContext::create(QOpenGLContext* sharedContext, const QSurfaceFormat& pixelFormat,
                                  std::unique_ptr<TextureVisualContext>* out) {
     out->reset();
@@ -227,7 +317,8 @@ int TextureVisualContext::create(QOpenGLContext* sharedContext, const QSurfaceFo
         pixelFormat.renderableType() != QSurfaceFormat::DefaultRenderableType) {
         return kVisualContextInvalidPixelFormat;
     }
-    out->reset(new TextureVisualContext(std::make_shared<TexturePool>(sharedContext->shareGroup())));
+    out->reset(new TextureVisualContext(
+        std::make_shared<TexturePool>(ShareGroupKeeper::of(sharedContext))));
     return kVisualContextSuccess;
 }
 
@@ -250,12 +341,13 @@ void TextureVisualContext::task() {}
 bool TextureVisualContext::isNewImageAvailable(const VideoTimeStamp* timeStamp) const {
     const Movie* movie = movie_.load();
     if (!movie) return false;
-    const int64_t serial = movie->newestSerialAt(timeStamp->hostTime);
-    return serial != 0 && serial != lastSerial_;
+    DecodedFrame due;
+    if (!movie->peekNewestFrameAt(timeStamp->hostTime, due) || due.serial == lastSerial_)
+        return false;
+    return pool_->group().mayTake(timeStamp->hostTime, pictureBytes(due));
 }
 
-int TextureVisualContext::copyImageForTime(const VideoTimeStamp* timeStamp,
-                                           TextureBufferRef* out) {
+int TextureVisualContext::copyImageForTime(const VideoTimeStamp* timeStamp, TextureBufferRef* out) {
     out->reset();
     Movie* movie = movie_.load();
     if (!movie) return kVisualContextNoMovie;
@@ -265,6 +357,7 @@ int TextureVisualContext::copyImageForTime(const VideoTimeStamp* timeStamp,
     const int slot = pool_->acquire(std::move(frame));
     if (slot < 0) return kVisualContextNoTexture;
     lastSerial_ = picture.serial;
+    pool_->group().charge(timeStamp->hostTime, pictureBytes(picture));
     *out = std::allocate_shared<TextureBuffer>(PoolAllocator<TextureBuffer>(pool_), pool_, slot,
                                                picture.serial, picture.timeNs,
                                                picture.loopIteration, movie->rotationDegrees());

@@ -29,9 +29,13 @@ enum VisualContextStatus : int {
 // copyImageForTime() run on the display link's thread (one tick at a time). Textures are
 // uploaded lazily in the drawing context (TextureBuffer::name()), which on Mesa's llvmpipe is
 // about 25 times cheaper than an upload from a second context. The texture pool outlives this
-// object while any TextureBuffer still holds one of its textures.
+// object while any TextureBuffer still holds one of its textures; its GL names belong to the
+// shared context's share group and are deleted with a context of that group current (at the
+// next upload, or when a context of the group is about to be destroyed), never elsewhere.
+// All visual contexts of one share group share one upload budget per tick: a clip whose new
+// picture would overrun it reports no new image and takes it on the next tick.
 class TextureVisualContext final : public FrameSink {
-public:
+  public:
     static constexpr int kTexturesPerContext = 4;
 
     static int create(QOpenGLContext* sharedContext, const QSurfaceFormat& pixelFormat,
@@ -50,7 +54,7 @@ public:
     // Textures in use now (held by buffers), for tests and figures.
     int texturesInUse() const;
 
-private:
+  private:
     explicit TextureVisualContext(std::shared_ptr<TexturePool> pool);
 
     std::shared_ptr<TexturePool> pool_;

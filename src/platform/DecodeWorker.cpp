@@ -1,0 +1,438 @@
+#include "platform/DecodeWorker.h"
+
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <QLoggingCategory>
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <exception>
+#include <system_error>
+
+#include "platform/HostTime.h"
+#include "platform/MovieProbe.h"
+
+Q_DECLARE_LOGGING_CATEGORY(lcMovie)
+
+namespace loopstage::platform {
+namespace {
+
+using namespace ffmpeg;
+
+// One decoding thread per movie and no codec threads: the machine plays many clips at once, so
+// movies already decode in parallel.
+constexpr int kDecoderThreads = 1;
+// Niceness of decode workers: below the render thread, which must hit every refresh.
+constexpr int kWorkerNice = 5;
+// Passes in a row that yield no picture before the worker gives up on a clip.
+constexpr int kMaxFailedPasses = 3;
+// A timestamp further than this from where the previous frame ended is a jump in the stream's
+// clock (a cut in a broadcast recording, a wrap the demuxer did not undo), not a pause in the
+// picture: the frame after it is shown one frame period after the one before.
+constexpr int64_t kTimestampJumpNs = 2'000'000'000;
+// A reopen (for a file that cannot seek back) may take this long before the pass counts as
+// failed.
+constexpr int64_t kReopenDeadlineNs = 5'000'000'000;
+constexpr AVRational kNanoseconds{1, 1'000'000'000};
+
+int64_t toNs(int64_t ticks, AVRational tb) { return av_rescale_q(ticks, tb, kNanoseconds); }
+
+bool hasPicture(const AVFrame* f) { return f->buf[0] != nullptr; }
+
+void setWorkerThreadTraits() {
+    // Niceness is per thread on Linux; failure (e.g. a sandbox forbids it) only costs priority.
+    const auto tid = static_cast<id_t>(syscall(SYS_gettid));
+    (void)setpriority(PRIO_PROCESS, tid, kWorkerNice);
+    (void)pthread_setname_np(pthread_self(), "loopstage-dec");
+}
+
+}  // namespace
+
+DecodeWorker::DecodeWorker(std::shared_ptr<MovieShared> shared, Demuxer demuxer, std::string path)
+    : shared_(std::move(shared)),
+      path_(std::move(path)),
+      pool_(*shared_->pool),
+      packet_(av_packet_alloc()),
+      frame_(av_frame_alloc()),
+      held_(av_frame_alloc()) {
+    if (!packet_ || !frame_ || !held_) throw std::bad_alloc();
+    takeOver(std::move(demuxer));
+    timeBase_ = format_->streams[shared_->facts.videoStream]->time_base;
+}
+
+DecodeWorker::~DecodeWorker() { stop(); }
+
+// From now on a read ends when the worker is asked to stop, and not before: a file that
+// stalls for a while mid-play is waited for.
+void DecodeWorker::takeOver(Demuxer demuxer) {
+    demuxer_.format.reset();  // before the interrupt target it may call
+    demuxer_ = std::move(demuxer);
+    format_ = demuxer_.format.get();
+    demuxer_.interrupt->cancel.store(&stopRequested_);
+    demuxer_.interrupt->deadlineNs.store(INT64_MAX);
+}
+
+bool DecodeWorker::start() {
+    if (thread_.joinable()) return true;
+    stopRequested_.store(false);
+    pool_.clearStop();
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error& e) {
+        qCWarning(lcMovie, "movie %s: cannot start decode worker: %s", path_.c_str(), e.what());
+        return false;
+    }
+    running_.store(true);
+    return true;
+}
+
+void DecodeWorker::stop() {
+    if (!thread_.joinable()) return;
+    stopRequested_.store(true);
+    pool_.requestStop();
+    thread_.join();
+    running_.store(false);
+}
+
+void DecodeWorker::run() {
+    setWorkerThreadTraits();
+    try {
+        if (decoder_ || openDecoder()) decodeLoop();
+    } catch (const std::exception& e) {
+        qCCritical(lcMovie, "movie %s: decode worker stopped: %s", path_.c_str(), e.what());
+    } catch (...) {
+        qCCritical(lcMovie, "movie %s: decode worker stopped", path_.c_str());
+    }
+}
+
+bool DecodeWorker::openDecoder() {
+    const AVCodecParameters* par = format_->streams[shared_->facts.videoStream]->codecpar;
+    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    CodecContextPtr decoder(codec ? avcodec_alloc_context3(codec) : nullptr);
+    int ret = decoder ? avcodec_parameters_to_context(decoder.get(), par) : AVERROR(ENOMEM);
+    if (ret >= 0) {
+        decoder->pkt_timebase = timeBase_;
+        decoder->thread_count = kDecoderThreads;
+        AVDictionary* options = nullptr;
+        av_dict_set_int(&options, "max_pixels", Movie::kMaxPicturePixels, 0);
+        ret = avcodec_open2(decoder.get(), codec, &options);
+        av_dict_free(&options);
+    }
+    if (ret < 0) {
+        MovieShared::post(shared_->posted.open, ret);
+        shared_->counters.gaveUp.store(true);
+        return false;
+    }
+    decoder_ = std::move(decoder);
+    return true;
+}
+
+void DecodeWorker::decodeLoop() {
+    MovieShared& s = *shared_;
+    for (;;) {
+        const FramePool::Control c = pool_.waitUntil([&](const FramePool::Control& ctl, bool) {
+            return ctl.stop || ctl.generation != generation_ ||
+                   (s.videoEnabled() && !s.counters.gaveUp.load() && !parked_);
+        });
+        if (c.stop) return;
+        if (c.generation != generation_) {
+            restartDecoding(c.generation);
+            continue;
+        }
+        switch (decodePass()) {
+            case Step::Stopped:
+                return;
+            case Step::Restarted:
+            case Step::VideoDisabled:
+            case Step::Continue:
+                continue;
+            case Step::Ended:
+                break;
+        }
+        if (finishPass() == Step::Stopped) return;
+    }
+}
+
+void DecodeWorker::resetPass() {
+    passFrames_ = 0;
+    passEndNs_ = 0;
+    lastRelNs_ = -1;
+    lastDurNs_ = 0;
+    rebaseNs_ = 0;
+    av_frame_unref(held_.get());
+}
+
+void DecodeWorker::restartDecoding(uint64_t generation) {
+    generation_ = generation;
+    iteration_ = 0;
+    parked_ = false;
+    consecutiveFailedPasses_ = 0;
+    shared_->counters.gaveUp.store(false);
+    resetPass();
+    if (!seekToStart()) shared_->counters.gaveUp.store(true);
+}
+
+// Ends a pass at end of stream: measures, then waits for the loop flag and wraps.
+DecodeWorker::Step DecodeWorker::finishPass() {
+    MovieShared& s = *shared_;
+    if (passFrames_ == 0) {
+        s.counters.failedPasses.fetch_add(1);
+        if (++consecutiveFailedPasses_ >= kMaxFailedPasses) {
+            s.counters.gaveUp.store(true);
+            return Step::Continue;
+        }
+    } else {
+        consecutiveFailedPasses_ = 0;
+        if (!firstPassDone_) {
+            firstPassDone_ = true;
+            if (passEndNs_ > 0) s.durationNs.store(passEndNs_);
+            s.durationMeasured.store(true);
+            // One picture needs no re-decoding: it stays on screen for ever.
+            singlePicture_ = passFrames_ == 1;
+        }
+    }
+    if (hasPicture(held_.get())) {
+        // The pass ended on a late picture; a stopping movie must still show its last frame.
+        if (!s.looping() || singlePicture_) {
+            const Step step = convertAndPublish(held_.get(), heldTimeNs_, heldIteration_);
+            if (step == Step::Stopped || step == Step::Restarted) return step;
+        }
+        av_frame_unref(held_.get());
+    }
+    if (singlePicture_) {
+        parked_ = true;  // decodeLoop waits for a restart or stop
+        return Step::Continue;
+    }
+
+    const FramePool::Control c = pool_.waitUntil([&](const FramePool::Control& ctl, bool) {
+        return ctl.stop || ctl.generation != generation_ || s.looping();
+    });
+    if (c.stop) return Step::Stopped;
+    if (c.generation != generation_) return Step::Restarted;
+
+    if (!seekToStart()) {
+        s.counters.gaveUp.store(true);
+        return Step::Continue;
+    }
+    int64_t next = iteration_ + 1;
+    const int64_t duration = s.durationNs.load();
+    if (firstPassDone_ && duration > 0) {
+        // After a long stall (the render thread stopped taking frames, or the machine was
+        // busy) jump to the clock's pass instead of decoding every missed one.
+        const int64_t clockPass = s.clock.timeAt(hostTimeNow()) / duration;
+        next = std::max(next, clockPass);
+    }
+    iteration_ = next;
+    s.counters.wraps.fetch_add(1);
+    resetPass();
+    return Step::Continue;
+}
+
+bool DecodeWorker::seekToStart() {
+    const int stream = shared_->facts.videoStream;
+    const AVStream* st = format_->streams[stream];
+    // Where the first pass began, as the decoder saw it: that also holds for a stream whose
+    // timestamps the demuxer had to unwrap.
+    const int64_t start =
+        firstPtsKnown_ ? firstPts_ : (st->start_time != AV_NOPTS_VALUE ? st->start_time : 0);
+    int ret = avformat_seek_file(format_, stream, INT64_MIN, start, start, 0);
+    if (ret < 0) ret = av_seek_frame(format_, stream, start, AVSEEK_FLAG_BACKWARD);
+    if (ret >= 0) {
+        avcodec_flush_buffers(decoder_.get());
+        return true;
+    }
+    if (ret == AVERROR_EXIT) return false;  // stopping
+    MovieShared::post(shared_->posted.seek, ret);
+    return reopen();
+}
+
+// Some demuxers cannot seek (pipes of images, some broken files): open the file afresh.
+bool DecodeWorker::reopen() {
+    MovieProbe fresh;
+    if (MovieProbe::openOnThisThread(path_, hostTimeNow() + kReopenDeadlineNs, &stopRequested_,
+                                     fresh, nullptr) < 0)
+        return false;
+    if (fresh.facts().videoStream != shared_->facts.videoStream ||
+        fresh.facts().trackTypes.size() != shared_->facts.trackTypes.size())
+        return false;
+    const AVCodecParameters* par = fresh.videoParameters();
+    if (par->codec_id != decoder_->codec_id) return false;
+    shared_->counters.reopens.fetch_add(1);
+    takeOver(fresh.takeDemuxer());
+    avcodec_flush_buffers(decoder_.get());
+    return true;
+}
+
+void DecodeWorker::applyDiscard() {
+    for (int i = 0; i < shared_->trackCount(); ++i)
+        format_->streams[i]->discard = shared_->trackOn(i) ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+}
+
+DecodeWorker::Step DecodeWorker::checkControl() {
+    const FramePool::Control c = pool_.control();
+    if (c.stop) return Step::Stopped;
+    if (c.generation != generation_) return Step::Restarted;
+    if (!shared_->videoEnabled()) return Step::VideoDisabled;
+    return Step::Continue;
+}
+
+DecodeWorker::Step DecodeWorker::decodePass() {
+    MovieShared& s = *shared_;
+    AVPacket* pkt = packet_.get();
+    for (;;) {
+        if (const Step step = checkControl(); step != Step::Continue) return step;
+        applyDiscard();
+        int ret = av_read_frame(format_, pkt);
+        if (ret == AVERROR(EAGAIN)) {
+            // Only network-like inputs say "not yet"; do not spin a core while they wait.
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        if (ret < 0) {
+            if (ret == AVERROR_EXIT) return Step::Stopped;
+            if (ret != AVERROR_EOF) MovieShared::post(s.posted.read, ret);
+            // Drain: the decoder still holds the last pictures (B-frame reordering).
+            avcodec_send_packet(decoder_.get(), nullptr);
+            const Step step = receiveAll();
+            return step == Step::Continue ? Step::Ended : step;
+        }
+        if (pkt->stream_index >= 0 && pkt->stream_index < s.trackCount())
+            s.trackPackets[static_cast<size_t>(pkt->stream_index)].fetch_add(
+                1, std::memory_order_relaxed);
+        if (pkt->stream_index != s.facts.videoStream) {
+            av_packet_unref(pkt);
+            continue;
+        }
+        ret = avcodec_send_packet(decoder_.get(), pkt);
+        if (ret == AVERROR(EAGAIN)) {
+            if (const Step step = receiveAll(); step != Step::Continue) {
+                av_packet_unref(pkt);
+                return step;
+            }
+            ret = avcodec_send_packet(decoder_.get(), pkt);
+        }
+        av_packet_unref(pkt);
+        if (ret < 0 && ret != AVERROR_EOF) {
+            s.counters.decodeErrors.fetch_add(1);
+            MovieShared::post(s.posted.decode, ret);
+            continue;
+        }
+        if (const Step step = receiveAll(); step != Step::Continue) return step;
+    }
+}
+
+DecodeWorker::Step DecodeWorker::receiveAll() {
+    AVFrame* frame = frame_.get();
+    for (;;) {
+        const int ret = avcodec_receive_frame(decoder_.get(), frame);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Step::Continue;
+        if (ret < 0) {
+            shared_->counters.decodeErrors.fetch_add(1);
+            MovieShared::post(shared_->posted.decode, ret);
+            return Step::Continue;
+        }
+        shared_->counters.decoded.fetch_add(1);
+        const Step step = deliver(frame);
+        av_frame_unref(frame);
+        if (step != Step::Continue) return step;
+    }
+}
+
+// Time of a frame from the start of its pass. Timestamps are trusted while they advance by
+// about a frame; where they jump (forwards or back) the stream's clock was cut or wrapped, and
+// the frame follows the previous one at its duration, as a player shows such a recording.
+int64_t DecodeWorker::passTimeOf(const AVFrame* frame, int64_t durNs) {
+    const int64_t pts = frame->best_effort_timestamp;
+    const int64_t expected = lastRelNs_ < 0 ? 0 : lastRelNs_ + lastDurNs_;
+    int64_t relNs = expected;  // no timestamp: count frames at their durations
+    if (pts != AV_NOPTS_VALUE) {
+        if (!firstPtsKnown_) {
+            firstPtsKnown_ = true;
+            firstPts_ = pts;
+        }
+        relNs = toNs(pts - firstPts_, timeBase_) + rebaseNs_;
+        const bool jumped = lastRelNs_ < 0 ? relNs < 0 || relNs > kTimestampJumpNs
+                                           : relNs > expected + kTimestampJumpNs ||
+                                                 relNs < lastRelNs_ - kTimestampJumpNs;
+        if (jumped) {
+            rebaseNs_ += expected - relNs;
+            relNs = expected;
+            shared_->counters.discontinuities.fetch_add(1);
+        }
+    }
+    // Times within a pass never go back, so the queue stays ordered even for broken files.
+    relNs = std::max(relNs, std::max<int64_t>(lastRelNs_, 0));
+    lastRelNs_ = relNs;
+    lastDurNs_ = durNs;
+    passEndNs_ = std::max(passEndNs_, relNs + durNs);
+    return relNs;
+}
+
+DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
+    MovieShared& s = *shared_;
+    ++passFrames_;
+    int64_t durNs = frame->pkt_duration > 0 ? toNs(frame->pkt_duration, timeBase_) : 0;
+    if (durNs <= 0) durNs = s.facts.frameIntervalNs;
+    const int64_t relNs = passTimeOf(frame, durNs);
+    const int64_t timeNs = unwrappedFrameTime(iteration_, s.durationNs.load(), relNs);
+
+    // Wait for room before judging lateness: the clock moves while the queue is full.
+    const FramePool::Control c = pool_.waitUntil([&](const FramePool::Control& ctl, bool room) {
+        return ctl.stop || ctl.generation != generation_ || room;
+    });
+    if (c.stop) return Step::Stopped;
+    if (c.generation != generation_) return Step::Restarted;
+
+    if (timeNs + durNs <= s.clock.timeAt(hostTimeNow())) {
+        // Already superseded: the next picture is due, so converting this one is wasted.
+        s.counters.skippedLate.fetch_add(1);
+        av_frame_unref(held_.get());
+        av_frame_move_ref(held_.get(), frame);
+        heldTimeNs_ = timeNs;
+        heldIteration_ = iteration_;
+        return Step::Continue;
+    }
+    av_frame_unref(held_.get());
+    return convertAndPublish(frame, timeNs, iteration_);
+}
+
+DecodeWorker::Step DecodeWorker::convertAndPublish(AVFrame* frame, int64_t timeNs,
+                                                   int64_t iteration) {
+    MovieShared& s = *shared_;
+    int slot = -1;
+    while (slot < 0) {
+        const FramePool::Control c = pool_.waitUntil([&](const FramePool::Control& ctl, bool room) {
+            return ctl.stop || ctl.generation != generation_ || room;
+        });
+        if (c.stop) return Step::Stopped;
+        if (c.generation != generation_) return Step::Restarted;
+        slot = pool_.acquire(generation_);
+    }
+    // A picture whose size changed mid-stream is scaled to the size announced at open (or the
+    // limit below it), so every frame of a clip has one size.
+    const int width = limitedSide(pool_.width(), s.sizeLimitWidth.load(std::memory_order_relaxed));
+    const int height =
+        limitedSide(pool_.height(), s.sizeLimitHeight.load(std::memory_order_relaxed));
+    uint8_t* pixels = nullptr;
+    try {
+        pixels = pool_.prepare(slot, width, height);
+    } catch (const std::bad_alloc&) {
+        MovieShared::post(s.posted.convert, AVERROR(ENOMEM));
+    }
+    const int ret =
+        pixels ? converter_.convert(frame, pixels, FramePool::strideFor(width), width, height)
+               : AVERROR(ENOMEM);
+    if (ret < 0) {
+        if (pixels) MovieShared::post(s.posted.convert, ret);
+        pool_.abandon(slot);
+        return Step::Continue;
+    }
+    s.counters.converted.fetch_add(1);
+    return pool_.publish(slot, timeNs, iteration, generation_, width, height) ? Step::Continue
+                                                                              : Step::Restarted;
+}
+
+}  // namespace loopstage::platform

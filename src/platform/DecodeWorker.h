@@ -1,0 +1,88 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/FFmpegHandles.h"
+#include "platform/MovieProbe.h"
+#include "platform/MovieShared.h"
+#include "platform/PictureConverter.h"
+
+namespace loopstage::platform {
+
+// The thread that decodes one movie: it owns the demuxer handed over from the probe, opens the
+// video decoder itself (so neither that nor the first picture costs the window's thread
+// anything), converts pictures at the size wanted and queues them in the pool ahead of the
+// movie clock, seeking back to the start at each end while the movie loops.
+//
+// Threads and lifetime: start() and stop() belong to the thread that owns the movie (the main
+// thread); everything else runs on the worker's own thread, which alone touches the demuxer,
+// the decoder and the converter. It talks to the movie only through MovieShared. stop() asks
+// the thread to end (also interrupting a read of a file that stalls), wakes it, joins it; the
+// decoding state stays, so a later start() resumes where it was. The destructor stops it.
+class DecodeWorker {
+  public:
+    DecodeWorker(std::shared_ptr<MovieShared> shared, Demuxer demuxer, std::string path);
+    ~DecodeWorker();
+    DecodeWorker(const DecodeWorker&) = delete;
+    DecodeWorker& operator=(const DecodeWorker&) = delete;
+
+    // False when the thread cannot be started.
+    bool start();
+    void stop();
+    bool running() const { return running_.load(); }
+
+  private:
+    enum class Step { Continue, Ended, Stopped, Restarted, VideoDisabled };
+
+    void run();
+    void decodeLoop();
+    bool openDecoder();
+    void resetPass();
+    void restartDecoding(uint64_t generation);
+    Step finishPass();
+    bool seekToStart();
+    bool reopen();
+    void applyDiscard();
+    Step checkControl();
+    Step decodePass();
+    Step receiveAll();
+    Step deliver(AVFrame* frame);
+    int64_t passTimeOf(const AVFrame* frame, int64_t durNs);
+    Step convertAndPublish(AVFrame* frame, int64_t timeNs, int64_t iteration);
+    void takeOver(Demuxer demuxer);
+
+    const std::shared_ptr<MovieShared> shared_;
+    const std::string path_;
+    FramePool& pool_;  // shared_->pool, which lives as long as shared_
+    std::thread thread_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> stopRequested_{false};
+
+    // ---- The worker thread's own (also read by the owner only while no thread runs).
+    Demuxer demuxer_;
+    AVFormatContext* format_ = nullptr;  // demuxer_.format
+    ffmpeg::CodecContextPtr decoder_;
+    AVRational timeBase_{0, 1};
+    ffmpeg::PacketPtr packet_;
+    ffmpeg::FramePtr frame_;
+    ffmpeg::FramePtr held_;  // the newest picture skipped as late, shown if the pass ends on it
+    int64_t heldTimeNs_ = 0, heldIteration_ = 0;
+    PictureConverter converter_;
+    uint64_t generation_ = 0;
+    int64_t iteration_ = 0;
+    bool firstPtsKnown_ = false;
+    int64_t firstPts_ = 0;
+    int64_t passFrames_ = 0;
+    int64_t passEndNs_ = 0;  // max over the pass of (time in the pass + duration)
+    int64_t lastRelNs_ = -1, lastDurNs_ = 0;
+    int64_t rebaseNs_ = 0;  // added to the pass's timestamps since the last jump in them
+    int consecutiveFailedPasses_ = 0;
+    bool firstPassDone_ = false;
+    bool singlePicture_ = false;  // the first pass yielded one picture: never re-decoded
+    bool parked_ = false;         // that picture is out; nothing to do until a restart
+};
+
+}  // namespace loopstage::platform

@@ -1,0 +1,272 @@
+#include "platform/MovieProbe.h"
+
+#include <sys/stat.h>
+
+#include <QLoggingCategory>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+extern "C" {
+#include <libavutil/display.h>
+}
+
+#include "platform/FFmpegLog.h"
+#include "platform/HostTime.h"
+
+Q_DECLARE_LOGGING_CATEGORY(lcMovie)
+
+namespace loopstage::platform {
+namespace {
+
+using namespace ffmpeg;
+
+// How long a drop may wait for a file to answer. Local files probe in milliseconds; a share or
+// a disk that has stopped answering is given up on rather than freezing the window.
+constexpr int64_t kProbeDeadlineNs = 1'500'000'000;
+// Frame period assumed when the file states no frame rate at all.
+constexpr int64_t kFallbackFrameNs = 40'000'000;
+constexpr AVRational kNanoseconds{1, 1'000'000'000};
+
+uint32_t mediaTypeOf(const AVStream* st) {
+    switch (st->codecpar->codec_type) {
+        case AVMEDIA_TYPE_VIDEO:
+            return kVideoMediaType;
+        case AVMEDIA_TYPE_AUDIO:
+            return kSoundMediaType;
+        case AVMEDIA_TYPE_SUBTITLE: {
+            const AVCodecDescriptor* desc = avcodec_descriptor_get(st->codecpar->codec_id);
+            return desc && (desc->props & AV_CODEC_PROP_TEXT_SUB) ? kTextMediaType
+                                                                  : kSubtitleMediaType;
+        }
+        default:
+            return kDataMediaType;
+    }
+}
+
+// Phone clips store their pictures sideways with a display matrix saying how to turn them.
+int rotationOf(const AVStream* stream) {
+    const uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr);
+    if (!matrix) return 0;
+    const double counterClockwise =
+        av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
+    if (std::isnan(counterClockwise)) return 0;
+    const int quarters = static_cast<int>(std::lround(-counterClockwise / 90.0));
+    return ((quarters % 4) + 4) % 4 * 90;
+}
+
+int64_t toNs(int64_t ticks, AVRational tb) { return av_rescale_q(ticks, tb, kNanoseconds); }
+
+// find_stream_info takes options by stream; this owns the dictionaries, which FFmpeg may
+// replace while it consumes entries.
+struct StreamOptions {
+    std::vector<AVDictionary*> dicts;
+    explicit StreamOptions(unsigned count) : dicts(count, nullptr) {}
+    ~StreamOptions() {
+        for (AVDictionary*& d : dicts) av_dict_free(&d);
+    }
+    StreamOptions(const StreamOptions&) = delete;
+    StreamOptions& operator=(const StreamOptions&) = delete;
+};
+
+// Containers with a header (mp4, mov, mkv, avi) state every stream's codec and picture size up
+// front; decoding a picture to learn what the worker will learn anyway only delays the drop.
+bool headerSaysEnough(const AVFormatContext* format) {
+    if (format->ctx_flags & AVFMTCTX_NOHEADER || format->nb_streams == 0) return false;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVCodecParameters* par = format->streams[i]->codecpar;
+        if (par->codec_id == AV_CODEC_ID_NONE) return false;
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO && (par->width <= 0 || par->height <= 0))
+            return false;
+    }
+    return true;
+}
+
+int refuse(ProbeRefusal why, int status, ProbeRefusal* refusal) {
+    if (refusal) *refusal = why;
+    return status;
+}
+
+int statusOfFile(const std::string& path, ProbeRefusal* refusal) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+        return refuse(errno == EACCES ? ProbeRefusal::Unreadable : ProbeRefusal::NotFound,
+                      AVERROR(path.empty() ? ENOENT : errno), refusal);
+    if (S_ISDIR(st.st_mode)) return refuse(ProbeRefusal::Folder, AVERROR(EISDIR), refusal);
+    // A pipe, a device or a socket may never end, or never answer, once opened.
+    if (!S_ISREG(st.st_mode)) return refuse(ProbeRefusal::NotRegularFile, AVERROR(EINVAL), refusal);
+    if (st.st_size == 0) return refuse(ProbeRefusal::Empty, AVERROR_INVALIDDATA, refusal);
+    return 0;
+}
+
+}  // namespace
+
+int ReadInterrupt::check(void* self) {
+    const auto* in = static_cast<const ReadInterrupt*>(self);
+    const std::atomic<bool>* cancel = in->cancel.load();
+    return (cancel && cancel->load(std::memory_order_relaxed)) ||
+           hostTimeNow() > in->deadlineNs.load(std::memory_order_relaxed);
+}
+
+const AVCodecParameters* MovieProbe::videoParameters() const {
+    if (!demuxer_.format || facts_.videoStream < 0) return nullptr;
+    return demuxer_.format->streams[facts_.videoStream]->codecpar;
+}
+
+AVRational MovieProbe::videoTimeBase() const { return videoTimeBase_; }
+
+int MovieProbe::openOnThisThread(const std::string& path, int64_t deadlineNs,
+                                 const std::atomic<bool>* cancel, MovieProbe& out,
+                                 ProbeRefusal* refusal) {
+    installFFmpegLogging();
+    if (refusal) *refusal = ProbeRefusal::None;
+    if (const int status = statusOfFile(path, refusal); status < 0) return status;
+
+    auto interrupt = std::make_unique<ReadInterrupt>();
+    interrupt->deadlineNs.store(deadlineNs);
+    interrupt->cancel.store(cancel);
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw) return AVERROR(ENOMEM);
+    raw->interrupt_callback = {&ReadInterrupt::check, interrupt.get()};
+    int ret = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    InputContextPtr format(raw);  // avformat_open_input frees and clears it on failure
+    auto failed = [&](int status) {
+        if (ReadInterrupt::check(interrupt.get()))
+            return refuse(ProbeRefusal::NotAnswering, status, refusal);
+        if (status == AVERROR(EACCES)) return refuse(ProbeRefusal::Unreadable, status, refusal);
+        return refuse(ProbeRefusal::NotAMovie, status, refusal);
+    };
+    if (ret < 0) return failed(ret);
+
+    if (!headerSaysEnough(format.get())) {
+        // Decoders used for probing must not allocate absurd pictures a header claims.
+        StreamOptions probeOptions(format->nb_streams);
+        for (AVDictionary*& d : probeOptions.dicts)
+            av_dict_set_int(&d, "max_pixels", Movie::kMaxPicturePixels, 0);
+        ret = avformat_find_stream_info(format.get(), probeOptions.dicts.data());
+        if (ret < 0) return failed(ret);
+    }
+    // The caller's cancel flag may not outlive this call; the deadline stays until handed on.
+    interrupt->cancel.store(nullptr);
+    if (format->nb_streams == 0) return failed(AVERROR_INVALIDDATA);
+
+    MovieFacts facts;
+    bool anyKnownCodec = false;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream* st = format->streams[i];
+        facts.trackTypes.push_back(mediaTypeOf(st));
+        if (st->codecpar->codec_id != AV_CODEC_ID_NONE) anyKnownCodec = true;
+        if (facts.videoStream < 0 && st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+            !(st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            facts.videoStream = static_cast<int>(i);
+    }
+    // Probing may "find" a stream of unknown codec in noise; such a file has nothing to play.
+    if (!anyKnownCodec) return failed(AVERROR_INVALIDDATA);
+
+    if (facts.videoStream >= 0) {
+        const AVStream* st = format->streams[facts.videoStream];
+        const AVCodecParameters* par = st->codecpar;
+        if (st->time_base.num <= 0 || st->time_base.den <= 0) return failed(AVERROR_INVALIDDATA);
+        if (par->width <= 0 || par->height <= 0) return failed(AVERROR_INVALIDDATA);
+        if (par->width > Movie::kMaxPictureSide || par->height > Movie::kMaxPictureSide ||
+            int64_t{par->width} * par->height > Movie::kMaxPicturePixels) {
+            qCInfo(lcMovie, "movie %s: picture %dx%d is larger than supported (%dx%d)",
+                   path.c_str(), par->width, par->height, Movie::kMaxPictureSide,
+                   Movie::kMaxPictureSide);
+            return refuse(ProbeRefusal::PictureTooLarge, AVERROR(ERANGE), refusal);
+        }
+        const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+        if (!codec) return refuse(ProbeRefusal::NoDecoder, AVERROR_DECODER_NOT_FOUND, refusal);
+
+        facts.width = par->width;
+        facts.height = par->height;
+        facts.frameIntervalNs = kFallbackFrameNs;
+        AVRational rate = st->avg_frame_rate;
+        if (rate.num <= 0 || rate.den <= 0) rate = st->r_frame_rate;
+        if (rate.num > 0 && rate.den > 0) {
+            const int64_t interval = av_rescale_q(1, av_inv_q(rate), kNanoseconds);
+            if (interval > 0) facts.frameIntervalNs = interval;
+            facts.frameRate = av_q2d(rate);
+        }
+        facts.codecName = codec->name;
+        facts.rotationDegrees = rotationOf(st);
+        if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
+            facts.estimatedDurationNs = toNs(st->duration, st->time_base);
+        else if (format->duration != AV_NOPTS_VALUE && format->duration > 0)
+            facts.estimatedDurationNs = toNs(format->duration, AVRational{1, AV_TIME_BASE});
+        else if (st->nb_frames > 0)
+            facts.estimatedDurationNs = st->nb_frames * facts.frameIntervalNs;
+        out.videoTimeBase_ = st->time_base;
+    }
+    out.path_ = path;
+    out.facts_ = std::move(facts);
+    out.demuxer_.format = std::move(format);
+    out.demuxer_.interrupt = std::move(interrupt);
+    return 0;
+}
+
+namespace {
+
+// One probe's hand-over between its thread and the caller, who may stop waiting for it.
+struct ProbeJob {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    ProbeResult result;
+    std::atomic<bool> abandoned{false};
+};
+
+}  // namespace
+
+ProbeResult probeMovie(const std::string& path) {
+    // Every look at the file, the first stat included, runs on a thread of its own: a file on a
+    // share that stopped answering can block a system call for minutes, and the caller is the
+    // window's thread. The caller waits up to the deadline; a probe still running then is left
+    // to end by itself and its result is dropped.
+    auto job = std::make_shared<ProbeJob>();
+    const int64_t deadline = hostTimeNow() + kProbeDeadlineNs;
+    try {
+        std::thread([job, path, deadline] {
+            ProbeResult result;
+            try {
+                auto probe = std::make_shared<MovieProbe>();
+                result.status = MovieProbe::openOnThisThread(path, deadline, &job->abandoned,
+                                                             *probe, &result.refusal);
+                if (result.status == 0) result.probe = std::move(probe);
+            } catch (const std::bad_alloc&) {
+                result.status = AVERROR(ENOMEM);
+                result.refusal = ProbeRefusal::NotAMovie;
+            }
+            std::lock_guard lock(job->mutex);
+            job->result = std::move(result);
+            job->finished = true;
+            job->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return {AVERROR(EAGAIN), ProbeRefusal::NotAnswering, nullptr};
+    }
+    std::unique_lock lock(job->mutex);
+    // A little past the probe's own deadline, so that a probe that honours it reports itself.
+    const auto until = hostTimeToTimePoint(deadline + 50'000'000);
+    if (!job->done.wait_until(lock, until, [&] { return job->finished; })) {
+        job->abandoned.store(true);
+        qCInfo(lcMovie, "movie %s: the file did not answer in time", path.c_str());
+        return {AVERROR(ETIMEDOUT), ProbeRefusal::NotAnswering, nullptr};
+    }
+    if (job->result.status < 0)
+        qCInfo(lcMovie, "cannot open movie %s: %s", path.c_str(),
+               errorString(job->result.status).c_str());
+    return std::move(job->result);
+}
+
+ProbeResult probeMovie(const QString& path) {
+    return probeMovie(std::string(path.toUtf8().constData()));
+}
+
+bool canOpenMovie(const std::string& path) { return probeMovie(path).status == 0; }
+
+bool canOpenMovie(const QString& path) { return probeMovie(path).status == 0; }
+
+}  // namespace loopstage::platform
