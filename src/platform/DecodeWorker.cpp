@@ -234,12 +234,19 @@ DecodeWorker::Step DecodeWorker::finishPass() {
 bool DecodeWorker::seekToStart() {
     const int stream = shared_->facts.videoStream;
     const AVStream* st = format_->streams[stream];
-    // Where the first pass began, as the decoder saw it: that also holds for a stream whose
-    // timestamps the demuxer had to unwrap.
-    const int64_t start =
-        firstPtsKnown_ ? firstPts_ : (st->start_time != AV_NOPTS_VALUE ? st->start_time : 0);
-    int ret = avformat_seek_file(format_, stream, INT64_MIN, start, start, 0);
-    if (ret < 0) ret = av_seek_frame(format_, stream, start, AVSEEK_FLAG_BACKWARD);
+    int ret = -1;
+    if (format_->iformat->flags & AVFMT_TS_DISCONT) {
+        // Streams whose clock may wrap or jump (MPEG-TS, program streams) are found again by
+        // their first byte, as players loop them: a seek by timestamp there lands wherever the
+        // clock happened to read so.
+        ret = avformat_seek_file(format_, -1, INT64_MIN, 0, 0, AVSEEK_FLAG_BYTE);
+    } else {
+        // Where the first pass began, as the decoder saw it.
+        const int64_t start =
+            firstPtsKnown_ ? firstPts_ : (st->start_time != AV_NOPTS_VALUE ? st->start_time : 0);
+        ret = avformat_seek_file(format_, stream, INT64_MIN, start, start, 0);
+        if (ret < 0) ret = av_seek_frame(format_, stream, start, AVSEEK_FLAG_BACKWARD);
+    }
     if (ret >= 0) {
         avcodec_flush_buffers(decoder_.get());
         return true;

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <QLoggingCategory>
-
 #include <QtGlobal>
 #include <atomic>
 #include <chrono>
@@ -114,6 +113,23 @@ std::vector<SequenceCase> sequenceCases() {
         s.codec = C::Mpeg4;
         s.container = "avi";
     });
+    // Broadcast recordings: 33-bit timestamps of 90 kHz that wrap during the clip, start hours
+    // from zero, or jump where the recording was cut.
+    add("H264TsAcrossTheTimestampWrap", [](ClipSpec& s) {
+        s.container = "mpegts";
+        s.frames = 36;  // the wrap falls inside the clip, muxer delay or not
+        s.startTimeSeconds = static_cast<double>(int64_t{1} << 33) / 90000.0 - 0.6;
+    });
+    add("H264TsTenHoursFromZero", [](ClipSpec& s) {
+        s.container = "mpegts";
+        s.startTimeSeconds = 36000;
+    });
+    add("H264TsClockJumpsMidway", [](ClipSpec& s) {
+        s.container = "mpegts";
+        s.bFrames = false;
+        s.timestampJumpAtFrame = 12;
+        s.timestampJumpSeconds = 300;
+    });
     add("Ffv1OddSizeMkv", [](ClipSpec& s) {
         s.codec = C::Ffv1;
         s.container = "mkv";
@@ -139,7 +155,7 @@ TEST_P(MovieFrameSequence, EveryFrameAtItsTimeAcrossThreeWraps) {
         for (int i = 0; i < recipe.frames; ++i) {
             const int64_t startNs = pass * clipNs + secondsToNs(times[static_cast<size_t>(i)]);
             const double periods = (i + 1 < recipe.frames ? times[static_cast<size_t>(i) + 1]
-                                                        : test::clipDurationSeconds(recipe)) -
+                                                          : test::clipDurationSeconds(recipe)) -
                                    times[static_cast<size_t>(i)];
             const int64_t sampleNs = startNs + secondsToNs(periods / 2);
             ASSERT_TRUE(pollUntil([&] {
@@ -550,7 +566,9 @@ struct MessageCounter {
 
 // The movie's own reports are off unless a developer asks for them.
 struct DetailedMovieLog {
-    DetailedMovieLog() { QLoggingCategory::setFilterRules(QStringLiteral("loopstage.movie.info=true")); }
+    DetailedMovieLog() {
+        QLoggingCategory::setFilterRules(QStringLiteral("loopstage.movie.info=true"));
+    }
     ~DetailedMovieLog() { QLoggingCategory::setFilterRules(QString()); }
 };
 

@@ -78,6 +78,8 @@ AVPixelFormat encoderPixelFormat(const ClipSpec& recipe) {
             return AV_PIX_FMT_YUVA420P;
         case PF::Rgba:
             return AV_PIX_FMT_RGBA;
+        case PF::Gray:
+            return AV_PIX_FMT_GRAY8;
     }
     return AV_PIX_FMT_NONE;
 }
@@ -220,8 +222,8 @@ bool openVideo(Muxer& m, const ClipSpec& recipe, std::string* error) {
     if (recipe.rotationDegrees != 0) {
         // Written as the muxer wants it, the matrix reads back from the file as a rotation of
         // -rotationDegrees, which players (and ffprobe) take as "turn clockwise".
-        auto* matrix = reinterpret_cast<int32_t*>(av_stream_new_side_data(
-            m.video, AV_PKT_DATA_DISPLAYMATRIX, sizeof(int32_t) * 9));
+        auto* matrix = reinterpret_cast<int32_t*>(
+            av_stream_new_side_data(m.video, AV_PKT_DATA_DISPLAYMATRIX, sizeof(int32_t) * 9));
         if (!matrix) return fail(error, "display matrix");
         av_display_rotation_set(matrix, recipe.rotationDegrees);
     }
@@ -325,7 +327,8 @@ Rgba topRowColour(const uint8_t* pixels, int width, int /*strideBytes*/) {
 
 bool writeClip(const std::string& path, const ClipSpec& recipe, std::string* error) {
     quietFFmpegOnce();
-    if (recipe.frames < 1 || recipe.width < 1 || recipe.height < 1 || recipe.fpsNum < 1 || recipe.fpsDen < 1)
+    if (recipe.frames < 1 || recipe.width < 1 || recipe.height < 1 || recipe.fpsNum < 1 ||
+        recipe.fpsDen < 1)
         return fail(error, "bad recipe");
     Muxer m;
     AVFormatContext* raw = nullptr;
@@ -359,8 +362,9 @@ bool writeClip(const std::string& path, const ClipSpec& recipe, std::string* err
         frame->width = c->width;
         frame->height = c->height;
         if (av_frame_get_buffer(frame.get(), 0) < 0) return fail(error, "frame buffer");
-        SwsPtr sws(sws_getContext(recipe.width, recipe.height, AV_PIX_FMT_RGBA, recipe.width, recipe.height,
-                                  c->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
+        SwsPtr sws(sws_getContext(recipe.width, recipe.height, AV_PIX_FMT_RGBA, recipe.width,
+                                  recipe.height, c->pix_fmt, SWS_BICUBIC, nullptr, nullptr,
+                                  nullptr));
         if (!sws) return fail(error, "no swscale path to the clip's pixel format");
         std::vector<uint8_t> rgba(static_cast<size_t>(recipe.width) * recipe.height * 4);
         int64_t periods = startPeriods;
@@ -375,6 +379,9 @@ bool writeClip(const std::string& path, const ClipSpec& recipe, std::string* err
             m.frameOfPts[periods] = i;
             m.durationOfPts[periods] = periodsOfFrame(recipe, i);
             periods += periodsOfFrame(recipe, i);
+            if (i + 1 == recipe.timestampJumpAtFrame)
+                periods += std::llround(recipe.timestampJumpSeconds * recipe.fpsNum /
+                                        static_cast<double>(recipe.fpsDen));
             ret = avcodec_send_frame(c, frame.get());
             if (ret < 0) return fail(error, "send frame: " + avError(ret));
             if (!writeVideoPackets(m, recipe, pkt.get(), error)) return false;

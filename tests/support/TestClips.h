@@ -14,10 +14,10 @@ struct ClipSpec {
         H264,   // libx264 when the encoder exists, otherwise MPEG-4 Visual (see h264Available)
         Mpeg4,  // MPEG-4 Visual, 4:2:0 only
         Mjpeg,  // intra-only, full-range 4:2:0/4:2:2/4:4:4
-        Ffv1,   // lossless, any size, 10-bit, alpha (use mkv, avi or mov)
+        Ffv1,   // lossless, any size, 10-bit, alpha, gray (use mkv, avi or mov)
         Png,    // lossless RGB/RGBA, intra-only (use mov or mkv)
     };
-    enum class PixelFormat { Yuv420p, Yuv422p, Yuv444p, Yuv420p10, Yuva420p, Rgba };
+    enum class PixelFormat { Yuv420p, Yuv422p, Yuv444p, Yuv420p10, Yuva420p, Rgba, Gray };
 
     int width = 64, height = 48;
     int fpsNum = 30, fpsDen = 1;
@@ -27,11 +27,15 @@ struct ClipSpec {
     int gop = 12;
     PixelFormat pixelFormat = PixelFormat::Yuv420p;
     double startTimeSeconds = 0;  // presentation time of the first frame in the file
-    bool audioStream = false;     // silent AAC track as long as the video
-    bool dataStream = false;      // timecode ('tmcd') data track: mov/mp4 only
+    // The stream's clock jumps ahead by this much before frame `timestampJumpAtFrame`, as in a
+    // recording cut together from two: a player shows the frames at their cadence regardless.
+    double timestampJumpSeconds = 0;
+    int timestampJumpAtFrame = 0;
+    bool audioStream = false;  // silent AAC track as long as the video
+    bool dataStream = false;   // timecode ('tmcd') data track: mov/mp4 only
     bool videoStream = true;
     bool variableFrameRate = false;  // frame durations alternate 1 and 2 nominal periods
-    std::string container = "mp4";   // "mp4", "mov", "mkv", "avi"
+    std::string container = "mp4";   // "mp4", "mov", "mkv", "avi", "mpegts"
     // Clockwise turn (0, 90, 180, 270) a player must apply to stand the pictures upright, as
     // phones record it in the display matrix (mp4/mov).
     int rotationDegrees = 0;
