@@ -5,14 +5,24 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "support/TestClips.h"
 
 namespace loopstage::bench {
+
+inline double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t i =
+        std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
+    return values[i];
+}
 
 inline long residentKiB() {
     std::ifstream statm("/proc/self/statm");

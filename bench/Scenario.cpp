@@ -16,13 +16,13 @@
 #include <QUrl>
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <new>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -78,14 +78,22 @@ Options parse(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i];
         const char* value = argv[i + 1];
-        if (key == "--clips") o.clips = std::atoi(value);
-        else if (key == "--seconds") o.seconds = std::atof(value);
-        else if (key == "--width") o.width = std::atoi(value);
-        else if (key == "--height") o.height = std::atoi(value);
-        else if (key == "--fps") o.fps = std::atoi(value);
-        else if (key == "--clip-seconds") o.clipSeconds = std::atof(value);
-        else if (key == "--clip-dir") o.clipDir = value;
-        else if (key == "--limit") o.limit = std::atoi(value);
+        if (key == "--clips")
+            o.clips = std::atoi(value);
+        else if (key == "--seconds")
+            o.seconds = std::atof(value);
+        else if (key == "--width")
+            o.width = std::atoi(value);
+        else if (key == "--height")
+            o.height = std::atoi(value);
+        else if (key == "--fps")
+            o.fps = std::atoi(value);
+        else if (key == "--clip-seconds")
+            o.clipSeconds = std::atof(value);
+        else if (key == "--clip-dir")
+            o.clipDir = value;
+        else if (key == "--limit")
+            o.limit = std::atoi(value);
     }
     return o;
 }
@@ -94,7 +102,8 @@ Options parse(int argc, char** argv) {
 std::map<std::string, double> cpuByThreadName() {
     std::map<std::string, double> cpu;
     const double ticksPerSecond = static_cast<double>(sysconf(_SC_CLK_TCK));
-    for (const QString& tid : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    for (const QString& tid :
+         QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         std::ifstream comm("/proc/self/task/" + tid.toStdString() + "/comm");
         std::string name;
         std::getline(comm, name);
@@ -114,13 +123,6 @@ std::map<std::string, double> cpuByThreadName() {
         cpu[name] += (utime + stime) / ticksPerSecond;
     }
     return cpu;
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const size_t i = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
-    return values[i];
 }
 
 std::string ensureClip(const Options& o) {
@@ -171,12 +173,14 @@ int main(int argc, char** argv) {
         }
         // A grid in front of the camera, every billboard in view.
         const int row = static_cast<int>(orchestra.musicianCount()) - 1;
-        model->setData(model->index(row, 3), (i % columns - (columns - 1) / 2.0) * 1.1, Qt::EditRole);
+        model->setData(model->index(row, 3), (i % columns - (columns - 1) / 2.0) * 1.1,
+                       Qt::EditRole);
         model->setData(model->index(row, 4), (i / columns) * 1.1 - 0.6, Qt::EditRole);
         model->setData(model->index(row, 5), -0.5 * columns, Qt::EditRole);
         const musician::Musician* m = orchestra.musicianList()->at(static_cast<size_t>(row));
         if (o.limit > 0) m->channelMovie()->setPictureSizeLimit(o.limit, o.limit);
-        while (m->stats().framesTaken.load() == 0 && platform::hostTimeNow() - dropped < 2'000'000'000) {
+        while (m->stats().framesTaken.load() == 0 &&
+               platform::hostTimeNow() - dropped < 2'000'000'000) {
             QTest::qWait(1);
         }
         const int64_t first = m->stats().firstTakeHostNs.load();
@@ -210,12 +214,14 @@ int main(int argc, char** argv) {
 
     std::vector<double> workMs;
     const int64_t lastTick = orchestra.tickStats().ticks();
-    for (int64_t t = std::max(ticksBefore, lastTick - orchestra::TickStats::kWorkSamples); t < lastTick; ++t) {
+    for (int64_t t = std::max(ticksBefore, lastTick - orchestra::TickStats::kWorkSamples);
+         t < lastTick; ++t) {
         workMs.push_back(orchestra.tickStats().workUs(t) / 1000.0);
     }
     int64_t taken = 0, wrapsOnCadence = 0, maxWrapGap = 0;
     const int64_t periodNs = 1'000'000'000LL / 60;
-    const int expectedGap = static_cast<int>(std::ceil((1e9 / o.fps) / static_cast<double>(periodNs) - 1e-6));
+    const int expectedGap =
+        static_cast<int>(std::ceil((1e9 / o.fps) / static_cast<double>(periodNs) - 1e-6));
     for (size_t i = 0; i < n; ++i) {
         const auto& s = orchestra.musicianList()->at(i)->stats();
         taken += s.framesTaken.load() - takenBefore[i];
@@ -225,7 +231,8 @@ int main(int argc, char** argv) {
         }
     }
     int64_t wrapsAll = 0;
-    for (size_t i = 0; i < n; ++i) wrapsAll += orchestra.musicianList()->at(i)->stats().wraps.load();
+    for (size_t i = 0; i < n; ++i)
+        wrapsAll += orchestra.musicianList()->at(i)->stats().wraps.load();
     const double due = elapsed * o.fps * static_cast<double>(n);
     auto cores = [&](const std::string& name) {
         const double before = cpuBefore.count(name) ? cpuBefore.at(name) : 0;
@@ -233,25 +240,33 @@ int main(int argc, char** argv) {
         return (after - before) / elapsed;
     };
     double totalCpu = 0;
-    for (const auto& [name, seconds] : cpuAfter) totalCpu += seconds - (cpuBefore.count(name) ? cpuBefore.at(name) : 0);
+    for (const auto& [name, seconds] : cpuAfter)
+        totalCpu += seconds - (cpuBefore.count(name) ? cpuBefore.at(name) : 0);
 
     std::printf(
-        "{\"clips\": %zu, \"clip\": \"%dx%d@%d\", \"seconds\": %.2f, \"ticks\": %lld, \"tick_hz\": %.2f, "
+        "{\"clips\": %zu, \"clip\": \"%dx%d@%d\", \"seconds\": %.2f, \"ticks\": %lld, \"tick_hz\": "
+        "%.2f, "
         "\"late_ticks_pct\": %.2f, \"frames_shown_pct\": %.2f, \"tick_work_p50_ms\": %.2f, "
         "\"tick_work_p99_ms\": %.2f, \"render_thread_cores\": %.2f, \"decode_cores\": %.2f, "
-        "\"process_cores\": %.2f, \"resident_mib_per_clip\": %.1f, \"drop_to_first_frame_p50_ms\": %.1f, "
+        "\"process_cores\": %.2f, \"resident_mib_per_clip\": %.1f, \"drop_to_first_frame_p50_ms\": "
+        "%.1f, "
         "\"late_ticks_during_drops\": %lld, \"ticks_during_drops\": %lld, \"wraps\": %lld, "
-        "\"wraps_on_cadence_pct\": %.1f, \"wrap_gap_max_ticks\": %lld, \"wrap_gap_expected_ticks\": %d, "
+        "\"wraps_on_cadence_pct\": %.1f, \"wrap_gap_max_ticks\": %lld, "
+        "\"wrap_gap_expected_ticks\": %d, "
         "\"decode_convert_ms_per_frame\": %.3f, \"tick_allocations\": %lld, "
         "\"resident_growth_mib\": %.1f, \"gl_renderer\": \"%s\"}\n",
         n, o.width, o.height, o.fps, elapsed, static_cast<long long>(ticks),
-        static_cast<double>(ticks) / elapsed, ticks ? 100.0 * static_cast<double>(late) / static_cast<double>(ticks) : 0.0,
-        due > 0 ? std::min(100.0, 100.0 * static_cast<double>(taken) / due) : 0.0, percentile(workMs, 0.5),
-        percentile(workMs, 0.99), cores("loopstage-tick"), cores("loopstage-dec"), totalCpu / elapsed,
-        n ? static_cast<double>(residentAfter - residentBefore) / 1024.0 / static_cast<double>(n) : 0.0,
-        percentile(dropLatencyMs, 0.5), static_cast<long long>(lateDuringDrops),
+        static_cast<double>(ticks) / elapsed,
+        ticks ? 100.0 * static_cast<double>(late) / static_cast<double>(ticks) : 0.0,
+        due > 0 ? std::min(100.0, 100.0 * static_cast<double>(taken) / due) : 0.0,
+        bench::percentile(workMs, 0.5), bench::percentile(workMs, 0.99), cores("loopstage-tick"),
+        cores("loopstage-dec"), totalCpu / elapsed,
+        n ? static_cast<double>(residentAfter - residentBefore) / 1024.0 / static_cast<double>(n)
+          : 0.0,
+        bench::percentile(dropLatencyMs, 0.5), static_cast<long long>(lateDuringDrops),
         static_cast<long long>(ticksDuringDrops), static_cast<long long>(wrapsAll),
-        wrapsAll ? 100.0 * static_cast<double>(wrapsOnCadence) / static_cast<double>(wrapsAll) : 100.0,
+        wrapsAll ? 100.0 * static_cast<double>(wrapsOnCadence) / static_cast<double>(wrapsAll)
+                 : 100.0,
         static_cast<long long>(maxWrapGap), expectedGap,
         n ? cores("loopstage-dec") * 1000.0 / (static_cast<double>(n) * o.fps) : 0.0,
         static_cast<long long>(tickAllocations),

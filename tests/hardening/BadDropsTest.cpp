@@ -1,8 +1,12 @@
+#include <GL/gl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QDir>
 #include <QFile>
 #include <QMimeData>
+#include <QProcess>
+#include <QStatusBar>
 #include <QTableView>
 #include <QTest>
 #include <QUrl>
@@ -54,7 +58,8 @@ TEST(BadDrops, EachIsRefusedOrPlaysWhileTheOthersKeepPlaying) {
         ASSERT_TRUE(drop(window, good));
         ASSERT_TRUE(drop(window, good));
         window.orchestra()->togglePlayback();
-        QTRY_VERIFY_WITH_TIMEOUT(window.orchestra()->musicianList()->at(1)->currentTexture() != nullptr, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            window.orchestra()->musicianList()->at(1)->currentTexture() != nullptr, 5000);
 
         for (size_t i = first; i < std::min(inputs.size(), first + kBatch); ++i) {
             const test::BadInput& input = inputs[i];
@@ -109,6 +114,95 @@ TEST(BadDrops, FileTruncatedOrRemovedWhilePlaying) {
     for (size_t i = 0; i < 2; ++i) {
         EXPECT_NE(window.orchestra()->musicianList()->at(i)->currentTexture(), nullptr);
     }
+    window.orchestra()->togglePlayback();
+}
+
+// A file system whose one file never answers a read, mounted for as long as it lives.
+class StalledMount {
+  public:
+    StalledMount() {
+#ifdef LOOPSTAGE_STALLFS
+        dir_ = test::tempClipPath("stalled-share");
+        std::filesystem::create_directories(dir_);
+        server_.start(QStringLiteral(LOOPSTAGE_STALLFS), {QString::fromStdString(dir_), "-f"});
+        struct stat st {};
+        for (int i = 0; i < 100 && ::stat(file().c_str(), &st) != 0; ++i) QTest::qWait(50);
+        mounted_ = ::stat(file().c_str(), &st) == 0;
+#endif
+    }
+    ~StalledMount() {
+        QProcess::execute(QStringLiteral("fusermount3"),
+                          {"-u", "-z", QString::fromStdString(dir_)});
+        server_.kill();
+        server_.waitForFinished();
+    }
+    bool mounted() const { return mounted_; }
+    std::string file() const { return dir_ + "/stalled.mp4"; }
+
+  private:
+    std::string dir_;
+    QProcess server_;
+    bool mounted_ = false;
+};
+
+// While two clips play: a file that stops answering is given up on with a reason, and a
+// 16000 x 8000 picture plays, converted no larger than the stage shows it; neither stops the
+// others.
+TEST(BadDrops, StalledFileAndHugePictureLeaveTheOthersPlaying) {
+    const std::string good = test::tempClipPath("good-beside.mp4");
+    ASSERT_TRUE(test::writeClip(good, test::ClipSpec{}));
+    test::ClipSpec hugeRecipe;
+    hugeRecipe.codec = test::ClipSpec::Codec::Ffv1;
+    hugeRecipe.container = "mkv";
+    hugeRecipe.width = 16000;
+    hugeRecipe.height = 8000;
+    hugeRecipe.frames = 1;
+    const std::string huge = test::tempClipPath("huge.mkv");
+    ASSERT_TRUE(test::writeClip(huge, hugeRecipe));
+
+    app::MainWindow window;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(drop(window, good));
+    ASSERT_TRUE(drop(window, good));
+    window.orchestra()->togglePlayback();
+    const auto* a = window.orchestra()->musicianList()->at(0);
+    QTRY_VERIFY_WITH_TIMEOUT(a->currentTexture() != nullptr, 5000);
+
+    StalledMount share;
+    if (share.mounted()) {
+        const int64_t takenBefore = a->stats().framesTaken.load();
+        EXPECT_FALSE(drop(window, share.file()));
+        EXPECT_TRUE(window.statusBar()->currentMessage().contains(QStringLiteral("did not answer")))
+            << window.statusBar()->currentMessage().toStdString();
+        EXPECT_GT(a->stats().framesTaken.load(), takenBefore) << "the clips stopped meanwhile";
+    } else {
+        std::printf("no FUSE here: the stalled file is not tried\n");
+    }
+
+    ASSERT_TRUE(drop(window, huge));
+    const auto* big = window.orchestra()->musicianList()->at(2);
+    const int64_t takenBefore = a->stats().framesTaken.load();
+    QTRY_VERIFY_WITH_TIMEOUT(big->currentTexture() != nullptr, 60000);
+    QTest::qWait(200);  // a drawing or two, so the billboard's own size has been asked for
+    EXPECT_GT(a->stats().framesTaken.load(), takenBefore + 5) << "the clips stopped meanwhile";
+
+    stage::OpenGLView* view = window.openGLView();
+    const int stageSide =
+        static_cast<int>(std::max(view->width(), view->height()) * view->devicePixelRatio());
+    GLint width = 0, height = 0;
+    {
+        std::lock_guard lock(*view);
+        platform::TextureBufferRef frame = big->currentTexture();
+        glBindTexture(GL_TEXTURE_2D, frame->name());
+        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
+        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &height);
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    }
+    EXPECT_GT(width, 0);
+    EXPECT_LE(width, stageSide);
+    EXPECT_GT(height, 0);
+    EXPECT_LE(height, stageSide);
     window.orchestra()->togglePlayback();
 }
 

@@ -1,15 +1,17 @@
-#include "musician/Musician.h"
-
 #include <GL/gl.h>
 #include <GL/glu.h>
 #include <gtest/gtest.h>
 
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
 #include <QTest>
 #include <array>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <thread>
 
+#include "musician/Musician.h"
+#include "platform/Displays.h"
 #include "platform/HostTime.h"
 #include "platform/Movie.h"
 #include "platform/TextureVisualContext.h"
@@ -37,7 +39,7 @@ platform::VideoTimeStamp stampAt(int64_t hostTime) {
 // A real stage window whose frame output draws the musicians given, each between a push and a
 // pop as the controller draws them, and reads back what the test asks for.
 class MusicianOnStage : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!window.open(160, 160)) GTEST_SKIP() << "no OpenGL context on this display";
         window.probe.onDraw = [this] {
@@ -51,7 +53,8 @@ protected:
     }
     void TearDown() override { window.probe.onDraw = nullptr; }
 
-    std::unique_ptr<Musician> make(const std::string& path, const QString& name = QStringLiteral("m")) {
+    std::unique_ptr<Musician> make(const std::string& path,
+                                   const QString& name = QStringLiteral("m")) {
         return Musician::initWithName(name, QString::fromStdString(path), window.view.get());
     }
 
@@ -162,7 +165,8 @@ TEST_F(MusicianOnStage, MovieWithoutVideoIsCreatedNeverTakesAFrameAndDrawsNothin
     auto musician = make(path);
     ASSERT_NE(musician, nullptr);
     platform::Movie* movie = musician->channelMovie();
-    for (int track = 1; track <= movie->trackCount(); ++track) EXPECT_FALSE(movie->trackEnabled(track));
+    for (int track = 1; track <= movie->trackCount(); ++track)
+        EXPECT_FALSE(movie->trackEnabled(track));
 
     for (int i = 0; i < 20; ++i) {
         const auto ts = stampAt(platform::hostTimeNow() + 2'000'000'000LL);
@@ -180,7 +184,8 @@ TEST_F(MusicianOnStage, UnopenableFilesAndMissingSharedContextLogOneLineAndGiveN
     EXPECT_EQ(make(missing), nullptr);
     ASSERT_EQ(log.lines().size(), 1) << log.lines().join(QLatin1Char('\n')).toStdString();
     const QString line = log.lines().first();
-    ASSERT_TRUE(line.startsWith(QStringLiteral("NewMovieFromProperties failed with "))) << line.toStdString();
+    ASSERT_TRUE(line.startsWith(QStringLiteral("NewMovieFromProperties failed with ")))
+        << line.toStdString();
     bool numeric = false;
     EXPECT_LT(line.section(QLatin1Char(' '), -1).toInt(&numeric), 0);
     EXPECT_TRUE(numeric);
@@ -190,7 +195,8 @@ TEST_F(MusicianOnStage, UnopenableFilesAndMissingSharedContextLogOneLineAndGiveN
     bare.awakeFromNib();
     ClipSpec recipe;
     const std::string path = writeOrFail("plain.mp4", recipe);
-    EXPECT_EQ(Musician::initWithName(QStringLiteral("x"), QString::fromStdString(path), &bare), nullptr);
+    EXPECT_EQ(Musician::initWithName(QStringLiteral("x"), QString::fromStdString(path), &bare),
+              nullptr);
     EXPECT_EQ(log.lines(),
               QStringList{QStringLiteral("QTVisualContext creation failed with error:%1")
                               .arg(platform::kVisualContextNoSharedContext)});
@@ -224,7 +230,8 @@ TEST_F(MusicianOnStage, TakesExchangeTheCurrentFrameAndReleaseTheOldOne) {
     auto musician = make(path);
     ASSERT_NE(musician, nullptr);
     platform::TextureVisualContext* context = musician->visualContext();
-    const int64_t origin = platform::hostTimeNow() - musician->channelMovie()->movieTimeAt(platform::hostTimeNow());
+    const int64_t origin =
+        platform::hostTimeNow() - musician->channelMovie()->movieTimeAt(platform::hostTimeNow());
 
     auto takeAt = [&](double seconds) {
         const auto ts = stampAt(origin + static_cast<int64_t>(seconds * 1e9));
@@ -258,6 +265,40 @@ TEST_F(MusicianOnStage, TakesExchangeTheCurrentFrameAndReleaseTheOldOne) {
     EXPECT_LE(musician->channelMovie()->framesInUse(), musician->channelMovie()->poolSize());
 }
 
+// A clip's textures belong to the stage's share group: when the stage's contexts go, the names
+// of clips already gone are deleted in it, not left to whatever context the group has left.
+TEST_F(MusicianOnStage, TexturesOfAClosedStageAreDeletedInItsShareGroup) {
+    auto musician = make(writeOrFail("owned.mp4", ClipSpec{}));
+    ASSERT_NE(musician, nullptr);
+    ASSERT_TRUE(takeFirstFrame(*musician));
+    GLuint name = 0;
+    {
+        std::lock_guard lock(*window.view);
+        name = musician->currentTexture()->name();
+    }
+    ASSERT_NE(name, 0u);
+
+    // A context of the same group that outlives the stage's, to look with.
+    QOffscreenSurface surface;
+    surface.setFormat(platform::defaultPixelFormat());
+    surface.create();
+    QOpenGLContext witness;
+    witness.setFormat(platform::defaultPixelFormat());
+    witness.setShareContext(window.view->sharedContext());
+    ASSERT_TRUE(witness.create());
+    auto isTexture = [&] {
+        if (!witness.makeCurrent(&surface)) return true;
+        const bool exists = glIsTexture(name) == GL_TRUE;
+        witness.doneCurrent();
+        return exists;
+    };
+    ASSERT_TRUE(isTexture());
+
+    musician.reset();
+    window.view.reset();
+    EXPECT_FALSE(isTexture()) << "the closed stage left its clip's texture behind";
+}
+
 struct LoopCase {
     const char* name;
     ClipSpec recipe;
@@ -283,7 +324,8 @@ class MusicianLoops : public MusicianOnStage, public ::testing::WithParamInterfa
 // three wraps; at every step the frame on screen must be the one due, read back by its colour.
 TEST_P(MusicianLoops, ShowsTheFrameDueAtEveryOutputTimeAcrossThreeWraps) {
     const ClipSpec& recipe = GetParam().recipe;
-    const std::string path = writeOrFail(std::string(GetParam().name) + "." + recipe.container, recipe);
+    const std::string path =
+        writeOrFail(std::string(GetParam().name) + "." + recipe.container, recipe);
     auto musician = make(path);
     ASSERT_NE(musician, nullptr);
     drawn = {musician.get()};
@@ -299,7 +341,9 @@ TEST_P(MusicianLoops, ShowsTheFrameDueAtEveryOutputTimeAcrossThreeWraps) {
     for (double t = lead; t < lead + 3.2 * duration; t += 0.05) {
         // Steer clear of instants within 5 ms of a frame boundary.
         const int index = test::expectedFrameAt(recipe, t);
-        if (test::expectedFrameAt(recipe, t - 0.005) != index || test::expectedFrameAt(recipe, t + 0.005) != index) continue;
+        if (test::expectedFrameAt(recipe, t - 0.005) != index ||
+            test::expectedFrameAt(recipe, t + 0.005) != index)
+            continue;
         const auto ts = stampAt(origin + static_cast<int64_t>(t * 1e9));
         int onScreen = -2;
         const auto end = std::chrono::steady_clock::now() + 3s;
@@ -340,7 +384,8 @@ TEST_F(MusicianOnStage, BillboardCoversItsProjectedRectangleUpright) {
 
     const Readback r = frameReadback();
     ASSERT_GT(r.width, 0);
-    std::array<std::array<double, 2>, 4> corner{};  // lower-left, upper-left, upper-right, lower-right
+    std::array<std::array<double, 2>, 4>
+        corner{};  // lower-left, upper-left, upper-right, lower-right
     const double xs[4] = {-0.5, -0.5, 0.5, 0.5}, ys[4] = {0, 1, 1, 0};
     for (int i = 0; i < 4; ++i) {
         GLdouble z = 0;
@@ -350,10 +395,12 @@ TEST_F(MusicianOnStage, BillboardCoversItsProjectedRectangleUpright) {
     const std::vector<GLubyte>& pixels = r.pixels;
     const int w = r.width;
     auto at = [&](double x, double y) {
-        const size_t i = (static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x)) * 4;
+        const size_t i =
+            (static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x)) * 4;
         return test::Rgb{pixels[i], pixels[i + 1], pixels[i + 2]};
     };
-    const double left = corner[0][0], right = corner[2][0], bottom = corner[0][1], top = corner[1][1];
+    const double left = corner[0][0], right = corner[2][0], bottom = corner[0][1],
+                 top = corner[1][1];
     EXPECT_NEAR(corner[1][0], left, 0.01);
     EXPECT_NEAR(corner[3][1], bottom, 0.01);
     ASSERT_GT(right - left, 20);
@@ -363,11 +410,15 @@ TEST_F(MusicianOnStage, BillboardCoversItsProjectedRectangleUpright) {
     EXPECT_GT(nearTop.r + nearTop.g + nearTop.b, 3 * 230) << "top of the picture is not at the top";
     EXPECT_EQ(test::frameIndexOfColour(at(midX, (top + bottom) / 2)), 0);
     const test::Rgb nearBottom = at(midX, bottom + 2);
-    EXPECT_EQ(test::frameIndexOfColour(nearBottom), 0) << "bottom shows the band: picture upside down";
-    for (auto outside : {std::array<double, 2>{left - 3, (top + bottom) / 2}, {right + 3, (top + bottom) / 2},
-                         {midX, top + 3}, {midX, bottom - 3}}) {
+    EXPECT_EQ(test::frameIndexOfColour(nearBottom), 0)
+        << "bottom shows the band: picture upside down";
+    for (auto outside : {std::array<double, 2>{left - 3, (top + bottom) / 2},
+                         {right + 3, (top + bottom) / 2},
+                         {midX, top + 3},
+                         {midX, bottom - 3}}) {
         const test::Rgb c = at(outside[0], outside[1]);
-        EXPECT_EQ(c.r + c.g + c.b, 0) << "drawn outside its rectangle at " << outside[0] << "," << outside[1];
+        EXPECT_EQ(c.r + c.g + c.b, 0)
+            << "drawn outside its rectangle at " << outside[0] << "," << outside[1];
     }
 }
 
@@ -380,11 +431,13 @@ TEST_F(MusicianOnStage, LaterMusicianCoversEarlierOneWhateverTheDistance) {
     // The far one's white band must show over the near one's body where they overlap.
     Musician::storeCoordinate(farOne->position()->z, -0.5f);
     Musician::storeCoordinate(farOne->position()->y, -0.42f);
-    const int64_t origin = platform::hostTimeNow() - nearOne->channelMovie()->movieTimeAt(platform::hostTimeNow());
+    const int64_t origin =
+        platform::hostTimeNow() - nearOne->channelMovie()->movieTimeAt(platform::hostTimeNow());
     for (Musician* m : {nearOne.get(), farOne.get()}) {
         const auto ts = stampAt(origin + 2'000'000'000);
         const auto end = std::chrono::steady_clock::now() + 3s;
-        while (!m->renderChannel(&ts) && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
+        while (!m->renderChannel(&ts) && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(1ms);
         ASSERT_NE(m->currentTexture(), nullptr);
     }
     drawn = {nearOne.get(), farOne.get()};
@@ -420,11 +473,13 @@ TEST_P(MusicianRotation, PictureIsTurnedAsTheClipSays) {
     const int w = r.width, h = r.height;
     auto whiteAt = [&](int dx, int dy) {  // offsets from the centre, y up
         const size_t i = (static_cast<size_t>(h / 2 + dy) * static_cast<size_t>(w) +
-                          static_cast<size_t>(w / 2 + dx)) * 4;
+                          static_cast<size_t>(w / 2 + dx)) *
+                         4;
         return pixels[i] > 230 && pixels[i + 1] > 230 && pixels[i + 2] > 230;
     };
     // 0.44 units from the middle at 2.5 units from the camera: inside the band, whichever side.
-    const int edge = static_cast<int>(0.44 * h / (2 * 2.5 * std::tan(22.5 * 3.141592653589793 / 180)));
+    const int edge =
+        static_cast<int>(0.44 * h / (2 * 2.5 * std::tan(22.5 * 3.141592653589793 / 180)));
     const bool top = whiteAt(0, edge), bottom = whiteAt(0, -edge);
     const bool left = whiteAt(-edge, 0), right = whiteAt(edge, 0);
     EXPECT_EQ(top, rotation == 0) << "edge " << edge;

@@ -1,8 +1,11 @@
 #include "support/BadInputs.h"
 
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <cerrno>
 #include <cstdint>
 #include <fstream>
 #include <random>
@@ -30,7 +33,8 @@ std::string y4m(int width, int height, const char* rate, int frames) {
     for (int f = 0; f < frames; ++f) {
         bytes += "FRAME\n";
         // Claimed sizes can be absurd: write only what a small picture would hold.
-        bytes += std::string(std::min<size_t>(frameBytes, 64 * 48 * 3 / 2), static_cast<char>(16 * f));
+        bytes +=
+            std::string(std::min<size_t>(frameBytes, 64 * 48 * 3 / 2), static_cast<char>(16 * f));
     }
     return bytes;
 }
@@ -73,8 +77,9 @@ std::vector<BadInput> makeBadInputs(const std::string& directory) {
         // Truncated at many offsets, densest in the header.
         for (size_t cut : {size_t{1}, size_t{4}, size_t{8}, size_t{12}, size_t{32}, size_t{64},
                            size_t{100}, size_t{200}, size_t{400}, size_t{800}}) {
-            if (cut < size) add(std::string(source.name) + " cut at " + std::to_string(cut),
-                                "cut" + std::to_string(cut) + ext, bytes.substr(0, cut));
+            if (cut < size)
+                add(std::string(source.name) + " cut at " + std::to_string(cut),
+                    "cut" + std::to_string(cut) + ext, bytes.substr(0, cut));
         }
         for (int i = 1; i <= 10; ++i) {
             const size_t cut = size * i / 11;
@@ -130,8 +135,12 @@ std::vector<BadInput> makeBadInputs(const std::string& directory) {
         add(std::to_string(n) + " bytes", "bytes" + std::to_string(n) + ".mov",
             std::string(static_cast<size_t>(n), '\x01'));
     }
-    add("text with a movie extension", "notes.mp4", "these are not the frames you are looking for\n");
-    add("mp4 signature then nothing", "ftyp_only.mp4", std::string("\0\0\0\x18" "ftypisom", 12));
+    add("text with a movie extension", "notes.mp4",
+        "these are not the frames you are looking for\n");
+    add("mp4 signature then nothing", "ftyp_only.mp4",
+        std::string("\0\0\0\x18"
+                    "ftypisom",
+                    12));
     {
         QImage image(64, 48, QImage::Format_RGB32);
         image.fill(Qt::darkGreen);
@@ -145,6 +154,11 @@ std::vector<BadInput> makeBadInputs(const std::string& directory) {
     QDir().mkpath(QString::fromStdString(folder));
     inputs.push_back({"a folder", folder});
     inputs.push_back({"missing file", directory + "/missing.mp4"});
+    // Opening a pipe for reading waits for a writer that never comes.
+    const std::string pipe = directory + "/pipe.mp4";
+    if (::mkfifo(pipe.c_str(), 0644) == 0 || errno == EEXIST)
+        inputs.push_back({"a named pipe", pipe});
+    inputs.push_back({"a device that never ends", "/dev/zero"});
     {
         ClipSpec plain;
         const std::string odd = directory + "/ein Stück mit Leerzeichen — ノ.mp4";

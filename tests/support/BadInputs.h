@@ -8,7 +8,8 @@ namespace loopstage::test {
 // Files a user may drop that are broken, odd or hostile, made from generated clips at test time
 // (nothing binary is committed): empty and tiny files, truncations and bit flips at many
 // offsets, byte runs, absurd claimed sizes, zero and negative time bases, clips whose every
-// packet is corrupt, images, text with a movie extension, folders, unusual names.
+// packet is corrupt, images, text with a movie extension, folders, a named pipe and a device,
+// unusual names.
 struct BadInput {
     std::string name;  // what it is, for messages
     std::string path;
