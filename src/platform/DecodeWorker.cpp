@@ -11,9 +11,11 @@
 #include <climits>
 #include <exception>
 #include <system_error>
+#include <utility>
 
 #include "platform/HostTime.h"
 #include "platform/MovieProbe.h"
+#include "platform/MovieRegistry.h"
 
 Q_DECLARE_LOGGING_CATEGORY(lcMovie)
 
@@ -22,9 +24,6 @@ namespace {
 
 using namespace ffmpeg;
 
-// One decoding thread per movie and no codec threads: the machine plays many clips at once, so
-// movies already decode in parallel.
-constexpr int kDecoderThreads = 1;
 // Niceness of decode workers: below the render thread, which must hit every refresh.
 constexpr int kWorkerNice = 5;
 // Passes in a row that yield no picture before the worker gives up on a clip.
@@ -33,6 +32,9 @@ constexpr int kMaxFailedPasses = 3;
 // clock (a cut in a broadcast recording, a wrap the demuxer did not undo), not a pause in the
 // picture: the frame after it is shown one frame period after the one before.
 constexpr int64_t kTimestampJumpNs = 2'000'000'000;
+// A decoder further behind its clock than this (and than the key frames are apart) seeks
+// ahead rather than decoding every picture it missed.
+constexpr int64_t kCatchUpNs = 1'000'000'000;
 // A reopen (for a file that cannot seek back) may take this long before the pass counts as
 // failed.
 constexpr int64_t kReopenDeadlineNs = 5'000'000'000;
@@ -115,7 +117,9 @@ bool DecodeWorker::openDecoder() {
     int ret = decoder ? avcodec_parameters_to_context(decoder.get(), par) : AVERROR(ENOMEM);
     if (ret >= 0) {
         decoder->pkt_timebase = timeBase_;
-        decoder->thread_count = kDecoderThreads;
+        // The codec's threads are made here, on the worker, so they share its lower priority.
+        decoder->thread_count = movieRegistry::decodeThreadsEach();
+        decoder->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
         AVDictionary* options = nullptr;
         av_dict_set_int(&options, "max_pixels", Movie::kMaxPicturePixels, 0);
         ret = avcodec_open2(decoder.get(), codec, &options);
@@ -127,7 +131,20 @@ bool DecodeWorker::openDecoder() {
         return false;
     }
     decoder_ = std::move(decoder);
+    decoderThreads_ = decoder_->thread_count;
     return true;
+}
+
+// The thread budget changed (clips were added or removed): the decoder takes its new share
+// where decoding starts afresh from a key frame anyway, after the seek of a wrap. A decoder
+// that cannot be opened with it keeps the old one.
+void DecodeWorker::followThreadBudget() {
+    if (movieRegistry::decodeThreadsEach() == decoderThreads_) return;
+    CodecContextPtr previous = std::move(decoder_);
+    if (openDecoder()) return;
+    decoder_ = std::move(previous);
+    shared_->counters.gaveUp.store(false);
+    decoderThreads_ = decoder_->thread_count;
 }
 
 void DecodeWorker::decodeLoop() {
@@ -162,6 +179,9 @@ void DecodeWorker::resetPass() {
     lastRelNs_ = -1;
     lastDurNs_ = 0;
     rebaseNs_ = 0;
+    lastKeyRelNs_ = -1;
+    trustNextTimestamp_ = false;
+    catchingUp_ = false;
     av_frame_unref(held_.get());
 }
 
@@ -217,6 +237,7 @@ DecodeWorker::Step DecodeWorker::finishPass() {
         s.counters.gaveUp.store(true);
         return Step::Continue;
     }
+    followThreadBudget();
     int64_t next = iteration_ + 1;
     const int64_t duration = s.durationNs.load();
     if (firstPassDone_ && duration > 0) {
@@ -361,9 +382,11 @@ int64_t DecodeWorker::passTimeOf(const AVFrame* frame, int64_t durNs) {
             firstPts_ = pts;
         }
         relNs = toNs(pts - firstPts_, timeBase_) + rebaseNs_;
-        const bool jumped = lastRelNs_ < 0 ? relNs < 0 || relNs > kTimestampJumpNs
-                                           : relNs > expected + kTimestampJumpNs ||
-                                                 relNs < lastRelNs_ - kTimestampJumpNs;
+        // After a seek ahead the first timestamp says where the seek landed.
+        const bool jumped = std::exchange(trustNextTimestamp_, false) ? false
+                            : lastRelNs_ < 0 ? relNs < 0 || relNs > kTimestampJumpNs
+                                             : relNs > expected + kTimestampJumpNs ||
+                                                   relNs < lastRelNs_ - kTimestampJumpNs;
         if (jumped) {
             rebaseNs_ += expected - relNs;
             relNs = expected;
@@ -375,7 +398,43 @@ int64_t DecodeWorker::passTimeOf(const AVFrame* frame, int64_t durNs) {
     lastRelNs_ = relNs;
     lastDurNs_ = durNs;
     passEndNs_ = std::max(passEndNs_, relNs + durNs);
+    if (frame->key_frame) {
+        if (lastKeyRelNs_ >= 0 && relNs > lastKeyRelNs_)
+            keyIntervalNs_ = std::max(keyIntervalNs_, relNs - lastKeyRelNs_);
+        lastKeyRelNs_ = relNs;
+    }
     return relNs;
+}
+
+// A decoder far behind its clock (the ticks took no frames for a while, or the machine was
+// busy) goes to the key frame at or before the clock's position and decodes from there,
+// instead of decoding every picture it missed. Only where timestamps map to positions: not in
+// streams whose clock may wrap or jump, and across passes only once a pass has been measured.
+bool DecodeWorker::catchUpTo(int64_t clockNs) {
+    const MovieShared& s = *shared_;
+    if (catchingUp_ || !firstPtsKnown_ || rebaseNs_ != 0) return false;
+    if (format_->iformat->flags & AVFMT_TS_DISCONT) return false;
+    const int64_t duration = s.durationNs.load();
+    int64_t pass = iteration_;
+    if (s.looping() && firstPassDone_ && duration > 0) pass = std::max(pass, clockNs / duration);
+    const int64_t relNs = clockNs - pass * duration;
+    if (relNs < 0 || (duration > 0 && relNs >= duration)) return false;
+    const int64_t target = firstPts_ + av_rescale_q(relNs, kNanoseconds, timeBase_);
+    const int stream = s.facts.videoStream;
+    if (avformat_seek_file(format_, stream, INT64_MIN, target, target, 0) < 0) return false;
+    avcodec_flush_buffers(decoder_.get());
+    shared_->counters.catchUpSeeks.fetch_add(1);
+    if (pass != iteration_) {
+        iteration_ = pass;
+        passEndNs_ = 0;
+    }
+    lastRelNs_ = -1;
+    lastDurNs_ = 0;
+    lastKeyRelNs_ = -1;
+    trustNextTimestamp_ = true;
+    catchingUp_ = true;  // until a picture is out: the frames up to the target are late too
+    av_frame_unref(held_.get());
+    return true;
 }
 
 DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
@@ -393,7 +452,10 @@ DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
     if (c.stop) return Step::Stopped;
     if (c.generation != generation_) return Step::Restarted;
 
-    if (timeNs + durNs <= s.clock.timeAt(hostTimeNow())) {
+    const int64_t clockNs = s.clock.timeAt(hostTimeNow());
+    if (clockNs - timeNs > std::max(kCatchUpNs, keyIntervalNs_ * 3 / 2) && catchUpTo(clockNs))
+        return Step::Continue;
+    if (timeNs + durNs <= clockNs) {
         // Already superseded: the next picture is due, so converting this one is wasted.
         s.counters.skippedLate.fetch_add(1);
         av_frame_unref(held_.get());
@@ -438,6 +500,7 @@ DecodeWorker::Step DecodeWorker::convertAndPublish(AVFrame* frame, int64_t timeN
         return Step::Continue;
     }
     s.counters.converted.fetch_add(1);
+    catchingUp_ = false;
     return pool_.publish(slot, timeNs, iteration, generation_, width, height) ? Step::Continue
                                                                               : Step::Restarted;
 }

@@ -40,6 +40,7 @@ class DecodeWorker {
     void run();
     void decodeLoop();
     bool openDecoder();
+    void followThreadBudget();
     void resetPass();
     void restartDecoding(uint64_t generation);
     Step finishPass();
@@ -51,6 +52,7 @@ class DecodeWorker {
     Step receiveAll();
     Step deliver(AVFrame* frame);
     int64_t passTimeOf(const AVFrame* frame, int64_t durNs);
+    bool catchUpTo(int64_t clockNs);
     Step convertAndPublish(AVFrame* frame, int64_t timeNs, int64_t iteration);
     void takeOver(Demuxer demuxer);
 
@@ -61,10 +63,11 @@ class DecodeWorker {
     std::atomic<bool> running_{false};
     std::atomic<bool> stopRequested_{false};
 
-    // ---- The worker thread's own (also read by the owner only while no thread runs).
+    // ---- The worker thread's own; between a stop() and the next start() nobody touches them.
     Demuxer demuxer_;
     AVFormatContext* format_ = nullptr;  // demuxer_.format
     ffmpeg::CodecContextPtr decoder_;
+    int decoderThreads_ = 1;
     AVRational timeBase_{0, 1};
     ffmpeg::PacketPtr packet_;
     ffmpeg::FramePtr frame_;
@@ -79,6 +82,10 @@ class DecodeWorker {
     int64_t passEndNs_ = 0;  // max over the pass of (time in the pass + duration)
     int64_t lastRelNs_ = -1, lastDurNs_ = 0;
     int64_t rebaseNs_ = 0;  // added to the pass's timestamps since the last jump in them
+    int64_t lastKeyRelNs_ = -1;
+    int64_t keyIntervalNs_ = 0;  // the longest seen between two key frames
+    bool trustNextTimestamp_ = false;
+    bool catchingUp_ = false;
     int consecutiveFailedPasses_ = 0;
     bool firstPassDone_ = false;
     bool singlePicture_ = false;  // the first pass yielded one picture: never re-decoded

@@ -68,7 +68,7 @@ int Movie::open(const MovieOpenProperties& properties, std::unique_ptr<Movie>& o
         std::unique_ptr<Movie> movie(new Movie(std::move(impl)));
         if (properties.active && movie->d_->worker && !movie->d_->worker->start())
             return AVERROR(EAGAIN);
-        movieRegistry::add(movie.get());
+        movieRegistry::add(movie.get(), movie->d_->worker != nullptr);
         if (properties.visualContext) {
             // Set only once attached: the destructor detaches exactly what was attached.
             properties.visualContext->attachMovie(movie.get());
@@ -208,6 +208,7 @@ MovieCounters Movie::counters() const {
     out.failedPasses = c.failedPasses.load();
     out.reopens = c.reopens.load();
     out.discontinuities = c.discontinuities.load();
+    out.catchUpSeeks = c.catchUpSeeks.load();
     out.gaveUp = c.gaveUp.load();
     return out;
 }

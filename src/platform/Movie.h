@@ -91,11 +91,15 @@ struct MovieCounters {
     int64_t failedPasses = 0;       // passes that produced no picture at all
     int64_t reopens = 0;            // times the file had to be reopened because seeking failed
     int64_t discontinuities = 0;    // timestamp jumps played through at the nominal cadence
+    int64_t catchUpSeeks = 0;       // seeks ahead to a clock the decoder had fallen far behind
     bool gaveUp = false;            // the worker stopped trying after too many failed passes
 };
 
-// One open movie file: demuxer, video decoder, a decode worker thread and a small pool of RGBA
-// frames ahead of the movie clock.
+// One open movie file: the facade over the engine's parts, each in a file of its own with its
+// contract: the probe (MovieProbe: what the file holds), the decode worker (DecodeWorker: its
+// thread, demuxer, decoder and picture converter), the clock (MovieClock), the pool of RGBA
+// frames ahead of the clock (FramePool) and the registry the engine's task call walks. The
+// movie and its worker share only MovieShared.
 //
 // Threads and lifetime:
 // - open, the destructor, goToBeginning, setRate, setTimeBaseFlags, setTrackEnabled, setActive
@@ -109,10 +113,12 @@ struct MovieCounters {
 // - Frames taken (FrameRef) may outlive the Movie.
 class Movie {
   public:
-    // Main thread. Opens by path, probes streams, opens the video decoder. On failure returns
-    // FFmpeg's (negative) error code and leaves `out` empty; on success 0. A file with no video
-    // stream opens (its tracks are listed, it never yields a frame). Refuses pictures larger
-    // than kMaxPictureSide on a side or kMaxPicturePixels in all with AVERROR(ERANGE).
+    // Main thread. Opens by path, taking over the probe in `properties` when it is one of this
+    // path, probing otherwise (probeMovie: bounded wait, no picture decoded); the worker opens
+    // the decoder and decodes the first picture. On failure returns FFmpeg's (negative) error
+    // code and leaves `out` empty; on success 0. A file with no video stream opens (its tracks
+    // are listed, it never yields a frame). Refuses pictures larger than kMaxPictureSide on a
+    // side or kMaxPicturePixels in all with AVERROR(ERANGE).
     static int open(const MovieOpenProperties& properties, std::unique_ptr<Movie>& out);
     ~Movie();
     Movie(const Movie&) = delete;

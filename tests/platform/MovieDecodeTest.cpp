@@ -78,6 +78,36 @@ int indexOf(const DecodedFrame& f) {
 
 int64_t secondsToNs(double s) { return std::llround(s * 1e9); }
 
+// ---------------------------------------------------------------- catching up
+
+// A decoder whose clock ran on while nothing took its frames (clips dropped before Play) goes
+// to the key frame before the clock instead of decoding every picture it missed.
+TEST(MovieCatchUp, DecoderFarBehindItsClockSeeksAheadInsteadOfDecodingEverything) {
+    ClipSpec recipe;
+    recipe.frames = 240;
+    recipe.gop = 15;
+    auto movie = openWritten("far-behind", recipe);
+    ASSERT_TRUE(movie);
+    movie->setTimeBaseFlags(kLoopTimeBase);
+    startClock(*movie, kFixed1 * 8);
+    ASSERT_TRUE(pollUntil([&] { return movie->decodedAheadUntilNs() != INT64_MIN; }));
+    std::this_thread::sleep_for(600ms);
+    movie->setRate(0);  // the clock stops about 4.8 s into the clip
+    const int64_t clockNs = movie->movieTimeAt(hostTimeNow());
+    const int due = test::expectedFrameAt(recipe, static_cast<double>(clockNs) / 1e9);
+    ASSERT_GT(due, 100);
+
+    int shown = -1;
+    EXPECT_TRUE(pollUntil([&] {
+        if (FrameRef f = movie->takeNewestFrameAt(hostTimeNow())) shown = indexOf(*f);
+        return shown == due;
+    })) << "shows "
+        << shown << ", due " << due;
+    const MovieCounters c = movie->counters();
+    EXPECT_GE(c.catchUpSeeks, 1);
+    EXPECT_LT(c.framesDecoded, due / 2) << "decoded its way through the missed pictures";
+}
+
 // ---------------------------------------------------------------- frame choice across wraps
 
 struct SequenceCase {
