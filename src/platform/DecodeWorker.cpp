@@ -28,10 +28,6 @@ using namespace ffmpeg;
 constexpr int kWorkerNice = 5;
 // Passes in a row that yield no picture before the worker gives up on a clip.
 constexpr int kMaxFailedPasses = 3;
-// A timestamp further than this from where the previous frame ended is a jump in the stream's
-// clock (a cut in a broadcast recording, a wrap the demuxer did not undo), not a pause in the
-// picture: the frame after it is shown one frame period after the one before.
-constexpr int64_t kTimestampJumpNs = 2'000'000'000;
 // A decoder further behind its clock than this (and than the key frames are apart) seeks
 // ahead rather than decoding every picture it missed.
 constexpr int64_t kCatchUpNs = 1'000'000'000;
@@ -41,6 +37,10 @@ constexpr int64_t kReopenDeadlineNs = 5'000'000'000;
 constexpr AVRational kNanoseconds{1, 1'000'000'000};
 
 int64_t toNs(int64_t ticks, AVRational tb) { return av_rescale_q(ticks, tb, kNanoseconds); }
+// Back to the stream's ticks, rounded up so a seek to the result finds the frame at the time.
+int64_t toTicks(int64_t ns, AVRational tb) {
+    return av_rescale_q_rnd(ns, kNanoseconds, tb, AV_ROUND_UP);
+}
 
 bool hasPicture(const AVFrame* f) { return f->buf[0] != nullptr; }
 
@@ -175,12 +175,7 @@ void DecodeWorker::decodeLoop() {
 
 void DecodeWorker::resetPass() {
     passFrames_ = 0;
-    passEndNs_ = 0;
-    lastRelNs_ = -1;
-    lastDurNs_ = 0;
-    rebaseNs_ = 0;
-    lastKeyRelNs_ = -1;
-    trustNextTimestamp_ = false;
+    timing_.startPass();
     catchingUp_ = false;
     av_frame_unref(held_.get());
 }
@@ -208,7 +203,7 @@ DecodeWorker::Step DecodeWorker::finishPass() {
         consecutiveFailedPasses_ = 0;
         if (!firstPassDone_) {
             firstPassDone_ = true;
-            if (passEndNs_ > 0) s.durationNs.store(passEndNs_);
+            if (timing_.passEndNs() > 0) s.durationNs.store(timing_.passEndNs());
             s.durationMeasured.store(true);
             // One picture needs no re-decoding: it stays on screen for ever.
             singlePicture_ = passFrames_ == 1;
@@ -263,8 +258,9 @@ bool DecodeWorker::seekToStart() {
         ret = avformat_seek_file(format_, -1, INT64_MIN, 0, 0, AVSEEK_FLAG_BYTE);
     } else {
         // Where the first pass began, as the decoder saw it.
-        const int64_t start =
-            firstPtsKnown_ ? firstPts_ : (st->start_time != AV_NOPTS_VALUE ? st->start_time : 0);
+        const int64_t start = timing_.originKnown()
+                                  ? toTicks(timing_.originNs(), timeBase_)
+                                  : (st->start_time != AV_NOPTS_VALUE ? st->start_time : 0);
         ret = avformat_seek_file(format_, stream, INT64_MIN, start, start, 0);
         if (ret < 0) ret = av_seek_frame(format_, stream, start, AVSEEK_FLAG_BACKWARD);
     }
@@ -369,69 +365,29 @@ DecodeWorker::Step DecodeWorker::receiveAll() {
     }
 }
 
-// Time of a frame from the start of its pass. Timestamps are trusted while they advance by
-// about a frame; where they jump (forwards or back) the stream's clock was cut or wrapped, and
-// the frame follows the previous one at its duration, as a player shows such a recording.
-int64_t DecodeWorker::passTimeOf(const AVFrame* frame, int64_t durNs) {
-    const int64_t pts = frame->best_effort_timestamp;
-    const int64_t expected = lastRelNs_ < 0 ? 0 : lastRelNs_ + lastDurNs_;
-    int64_t relNs = expected;  // no timestamp: count frames at their durations
-    if (pts != AV_NOPTS_VALUE) {
-        if (!firstPtsKnown_) {
-            firstPtsKnown_ = true;
-            firstPts_ = pts;
-        }
-        relNs = toNs(pts - firstPts_, timeBase_) + rebaseNs_;
-        // After a seek ahead the first timestamp says where the seek landed.
-        const bool jumped = std::exchange(trustNextTimestamp_, false) ? false
-                            : lastRelNs_ < 0 ? relNs < 0 || relNs > kTimestampJumpNs
-                                             : relNs > expected + kTimestampJumpNs ||
-                                                   relNs < lastRelNs_ - kTimestampJumpNs;
-        if (jumped) {
-            rebaseNs_ += expected - relNs;
-            relNs = expected;
-            shared_->counters.discontinuities.fetch_add(1);
-        }
-    }
-    // Times within a pass never go back, so the queue stays ordered even for broken files.
-    relNs = std::max(relNs, std::max<int64_t>(lastRelNs_, 0));
-    lastRelNs_ = relNs;
-    lastDurNs_ = durNs;
-    passEndNs_ = std::max(passEndNs_, relNs + durNs);
-    if (frame->key_frame) {
-        if (lastKeyRelNs_ >= 0 && relNs > lastKeyRelNs_)
-            keyIntervalNs_ = std::max(keyIntervalNs_, relNs - lastKeyRelNs_);
-        lastKeyRelNs_ = relNs;
-    }
-    return relNs;
-}
-
 // A decoder far behind its clock (the ticks took no frames for a while, or the machine was
 // busy) goes to the key frame at or before the clock's position and decodes from there,
 // instead of decoding every picture it missed. Only where timestamps map to positions: not in
 // streams whose clock may wrap or jump, and across passes only once a pass has been measured.
 bool DecodeWorker::catchUpTo(int64_t clockNs) {
     const MovieShared& s = *shared_;
-    if (catchingUp_ || !firstPtsKnown_ || rebaseNs_ != 0) return false;
+    if (catchingUp_ || !timing_.originKnown() || !timing_.timestampsTrusted()) return false;
     if (format_->iformat->flags & AVFMT_TS_DISCONT) return false;
     const int64_t duration = s.durationNs.load();
     int64_t pass = iteration_;
     if (s.looping() && firstPassDone_ && duration > 0) pass = std::max(pass, clockNs / duration);
     const int64_t relNs = clockNs - pass * duration;
     if (relNs < 0 || (duration > 0 && relNs >= duration)) return false;
-    const int64_t target = firstPts_ + av_rescale_q(relNs, kNanoseconds, timeBase_);
+    const int64_t target = toTicks(timing_.originNs() + relNs, timeBase_);
     const int stream = s.facts.videoStream;
     if (avformat_seek_file(format_, stream, INT64_MIN, target, target, 0) < 0) return false;
     avcodec_flush_buffers(decoder_.get());
     shared_->counters.catchUpSeeks.fetch_add(1);
     if (pass != iteration_) {
         iteration_ = pass;
-        passEndNs_ = 0;
+        timing_.startPass();
     }
-    lastRelNs_ = -1;
-    lastDurNs_ = 0;
-    lastKeyRelNs_ = -1;
-    trustNextTimestamp_ = true;
+    timing_.resumeElsewhere();
     catchingUp_ = true;  // until a picture is out: the frames up to the target are late too
     av_frame_unref(held_.get());
     return true;
@@ -442,7 +398,12 @@ DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
     ++passFrames_;
     int64_t durNs = frame->pkt_duration > 0 ? toNs(frame->pkt_duration, timeBase_) : 0;
     if (durNs <= 0) durNs = s.facts.frameIntervalNs;
-    const int64_t relNs = passTimeOf(frame, durNs);
+    const int64_t pts = frame->best_effort_timestamp;
+    bool jumped = false;
+    const int64_t relNs =
+        timing_.timeOf(pts == AV_NOPTS_VALUE ? PassTiming::kNoTimestamp : toNs(pts, timeBase_),
+                       durNs, frame->key_frame, &jumped);
+    if (jumped) s.counters.discontinuities.fetch_add(1);
     const int64_t timeNs = unwrappedFrameTime(iteration_, s.durationNs.load(), relNs);
 
     // Wait for room before judging lateness: the clock moves while the queue is full.
@@ -453,7 +414,8 @@ DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
     if (c.generation != generation_) return Step::Restarted;
 
     const int64_t clockNs = s.clock.timeAt(hostTimeNow());
-    if (clockNs - timeNs > std::max(kCatchUpNs, keyIntervalNs_ * 3 / 2) && catchUpTo(clockNs))
+    if (clockNs - timeNs > std::max(kCatchUpNs, timing_.keyIntervalNs() * 3 / 2) &&
+        catchUpTo(clockNs))
         return Step::Continue;
     if (timeNs + durNs <= clockNs) {
         // Already superseded: the next picture is due, so converting this one is wasted.

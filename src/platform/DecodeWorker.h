@@ -8,6 +8,7 @@
 #include "platform/FFmpegHandles.h"
 #include "platform/MovieProbe.h"
 #include "platform/MovieShared.h"
+#include "platform/PassTiming.h"
 #include "platform/PictureConverter.h"
 
 namespace loopstage::platform {
@@ -51,7 +52,6 @@ class DecodeWorker {
     Step decodePass();
     Step receiveAll();
     Step deliver(AVFrame* frame);
-    int64_t passTimeOf(const AVFrame* frame, int64_t durNs);
     bool catchUpTo(int64_t clockNs);
     Step convertAndPublish(AVFrame* frame, int64_t timeNs, int64_t iteration);
     void takeOver(Demuxer demuxer);
@@ -76,15 +76,8 @@ class DecodeWorker {
     PictureConverter converter_;
     uint64_t generation_ = 0;
     int64_t iteration_ = 0;
-    bool firstPtsKnown_ = false;
-    int64_t firstPts_ = 0;
+    PassTiming timing_;
     int64_t passFrames_ = 0;
-    int64_t passEndNs_ = 0;  // max over the pass of (time in the pass + duration)
-    int64_t lastRelNs_ = -1, lastDurNs_ = 0;
-    int64_t rebaseNs_ = 0;  // added to the pass's timestamps since the last jump in them
-    int64_t lastKeyRelNs_ = -1;
-    int64_t keyIntervalNs_ = 0;  // the longest seen between two key frames
-    bool trustNextTimestamp_ = false;
     bool catchingUp_ = false;
     int consecutiveFailedPasses_ = 0;
     bool firstPassDone_ = false;
