@@ -33,6 +33,10 @@ class DecodeWorker {
     // False when the thread cannot be started.
     bool start();
     void stop();
+    // Stops and frees a worker whose movie is going, on a thread kept for that: a worker may be
+    // in the middle of a large picture, and the caller (the window's thread) must not wait for
+    // it. The worker touches nothing of the movie's but MovieShared, which it holds itself.
+    static void dispose(std::unique_ptr<DecodeWorker> worker);
     bool running() const { return running_.load(); }
 
   private:
@@ -55,6 +59,7 @@ class DecodeWorker {
     bool catchUpTo(int64_t clockNs);
     Step convertAndPublish(AVFrame* frame, int64_t timeNs, int64_t iteration);
     void takeOver(Demuxer demuxer);
+    void requestStop();
 
     const std::shared_ptr<MovieShared> shared_;
     const std::string path_;
@@ -79,6 +84,8 @@ class DecodeWorker {
     PassTiming timing_;
     int64_t passFrames_ = 0;
     bool catchingUp_ = false;
+    bool publishedSinceStart_ = false;
+    int skippedInARow_ = 0;  // since the worker began, or the movie went back to 0
     int consecutiveFailedPasses_ = 0;
     bool firstPassDone_ = false;
     bool singlePicture_ = false;  // the first pass yielded one picture: never re-decoded

@@ -86,7 +86,7 @@ int Movie::open(const MovieOpenProperties& properties, std::unique_ptr<Movie>& o
 Movie::~Movie() {
     if (d_->sink) d_->sink->detachMovie(this);
     movieRegistry::remove(this);
-    d_->worker.reset();
+    DecodeWorker::dispose(std::move(d_->worker));
 }
 
 const std::string& Movie::path() const { return d_->path; }

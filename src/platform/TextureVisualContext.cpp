@@ -109,10 +109,15 @@ class ShareGroupKeeper final : public QObject {
     }
     void contextAboutToGo(QOpenGLContext* context) {
         watched_.removeAll(context);
+        QOpenGLContext* previous = QOpenGLContext::currentContext();
+        QSurface* previousSurface = previous ? previous->surface() : nullptr;
         if (context->isValid() && context->makeCurrent(&surface_)) {
             state_->deleteBuried();
             context->doneCurrent();
         }
+        // Whatever this thread had current before stays so.
+        if (previous && previous != context && previousSurface)
+            previous->makeCurrent(previousSurface);
     }
 
     std::shared_ptr<ShareGroupState> state_;
