@@ -70,7 +70,11 @@ struct Options {
     int width = 1280, height = 720, fps = 30;
     double clipSeconds = 10;
     std::string clipDir = "/tmp/loopstage-bench-clips";
-    int limit = 0;  // experiment: a fixed picture size limit for every clip
+    int limit = 0;      // experiment: a fixed picture size limit for every clip
+    bool flat = false;  // flat-colour clips instead of camera-like footage
+    // Drop every clip while playback is stopped, wait, then play: measures how clips whose
+    // clocks ran on meanwhile catch up (frames are counted from 1 s after Play).
+    bool droppedWhileStopped = false;
 };
 
 Options parse(int argc, char** argv) {
@@ -92,6 +96,10 @@ Options parse(int argc, char** argv) {
             o.clipSeconds = std::atof(value);
         else if (key == "--clip-dir")
             o.clipDir = value;
+        else if (key == "--flat")
+            o.flat = std::atoi(value) != 0;
+        else if (key == "--dropped-while-stopped")
+            o.droppedWhileStopped = std::atoi(value) != 0;
         else if (key == "--limit")
             o.limit = std::atoi(value);
     }
@@ -126,7 +134,7 @@ std::map<std::string, double> cpuByThreadName() {
 }
 
 std::string ensureClip(const Options& o) {
-    return bench::ensureClip(o.clipDir, o.width, o.height, o.fps, o.clipSeconds);
+    return bench::ensureClip(o.clipDir, o.width, o.height, o.fps, o.clipSeconds, !o.flat);
 }
 
 }  // namespace
@@ -156,7 +164,7 @@ int main(int argc, char** argv) {
     view.unlock();
 
     // Playing before the drops: every drop lands while the clips before it play.
-    orchestra.togglePlayback();
+    if (!o.droppedWhileStopped) orchestra.togglePlayback();
     const long residentBefore = bench::residentKiB();
     std::vector<double> dropLatencyMs;
     const int64_t lateBeforeDrops = orchestra.tickStats().lateTicks();
@@ -179,7 +187,7 @@ int main(int argc, char** argv) {
         model->setData(model->index(row, 5), -0.5 * columns, Qt::EditRole);
         const musician::Musician* m = orchestra.musicianList()->at(static_cast<size_t>(row));
         if (o.limit > 0) m->channelMovie()->setPictureSizeLimit(o.limit, o.limit);
-        while (m->stats().framesTaken.load() == 0 &&
+        while (!o.droppedWhileStopped && m->stats().framesTaken.load() == 0 &&
                platform::hostTimeNow() - dropped < 2'000'000'000) {
             QTest::qWait(1);
         }
@@ -189,6 +197,11 @@ int main(int argc, char** argv) {
     }
     const int64_t lateDuringDrops = orchestra.tickStats().lateTicks() - lateBeforeDrops;
     const int64_t ticksDuringDrops = orchestra.tickStats().ticks() - ticksBeforeDrops;
+    if (o.droppedWhileStopped) {
+        // Set up as for a show, then started: every clock has run on since its drop.
+        QTest::qWait(5000);
+        orchestra.togglePlayback();
+    }
     QTest::qWait(1000);  // settle
 
     const size_t n = orchestra.musicianCount();

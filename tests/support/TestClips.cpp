@@ -115,7 +115,55 @@ bool hasAlpha(const ClipSpec& recipe) {
 }
 
 // Paints frame `index` as RGBA: white band on top, the frame's colour everywhere else.
+// A scene a camera might see: a large texture panning slowly, lit unevenly, with fresh
+// noise in every picture (which is what makes real footage cost its bits and decode time).
+void paintCameraLike(std::vector<uint8_t>& rgba, const ClipSpec& recipe, int index) {
+    static thread_local std::vector<uint8_t> texture;
+    static thread_local int textureWidth = 0, textureHeight = 0;
+    const int tw = recipe.width + 256, th = recipe.height + 128;
+    if (tw != textureWidth || th != textureHeight) {
+        textureWidth = tw;
+        textureHeight = th;
+        texture.assign(static_cast<size_t>(tw) * th * 3, 0);
+        std::mt19937 rng(42);
+        std::uniform_int_distribution<int> jitter(-40, 40);
+        for (int y = 0; y < th; ++y) {
+            for (int x = 0; x < tw; ++x) {
+                const double v = 0.5 + 0.25 * std::sin(x * 0.031 + std::sin(y * 0.017) * 3) +
+                                 0.2 * std::cos(y * 0.043 - x * 0.011);
+                uint8_t* p = texture.data() + (static_cast<size_t>(y) * tw + x) * 3;
+                for (int ch = 0; ch < 3; ++ch) {
+                    const int level = static_cast<int>(v * (180 + 30 * ch)) + jitter(rng);
+                    p[ch] = static_cast<uint8_t>(std::clamp(level, 0, 255));
+                }
+            }
+        }
+    }
+    const Rgb c = colourOfFrame(index);
+    const int dx = (index * 3) % 256, dy = (index * 2) % 128;
+    uint32_t noise = 0x9e3779b9u * static_cast<uint32_t>(index + 1);
+    const int cx0 = recipe.width * 3 / 8, cx1 = recipe.width * 5 / 8;
+    const int cy0 = recipe.height * 3 / 8, cy1 = recipe.height * 5 / 8;
+    for (int y = 0; y < recipe.height; ++y) {
+        uint8_t* row = rgba.data() + static_cast<size_t>(y) * recipe.width * 4;
+        const uint8_t* src = texture.data() + (static_cast<size_t>(y + dy) * tw + dx) * 3;
+        for (int x = 0; x < recipe.width; ++x) {
+            uint8_t* p = row + x * 4;
+            noise = noise * 1664525u + 1013904223u;
+            const int grain = static_cast<int>(noise >> 27) - 16;
+            const bool centre = x >= cx0 && x < cx1 && y >= cy0 && y < cy1;
+            const uint8_t base[3] = {c.r, c.g, c.b};
+            for (int ch = 0; ch < 3; ++ch) {
+                const int level = (centre ? base[ch] : src[x * 3 + ch]) + grain;
+                p[ch] = static_cast<uint8_t>(std::clamp(level, 0, 255));
+            }
+            p[3] = 255;
+        }
+    }
+}
+
 void paintRgba(std::vector<uint8_t>& rgba, const ClipSpec& recipe, int index) {
+    if (recipe.cameraLike) return paintCameraLike(rgba, recipe, index);
     const Rgb c = colourOfFrame(index);
     const int band = std::max(1, recipe.height / 8);
     const uint8_t bodyAlpha = hasAlpha(recipe) ? kClipBodyAlpha : 255;
@@ -208,7 +256,13 @@ bool openVideo(Muxer& m, const ClipSpec& recipe, std::string* error) {
     AVDictionary* opts = nullptr;
     if (std::string(codec->name) == "libx264") {
         av_dict_set(&opts, "preset", "veryfast", 0);
-        av_dict_set(&opts, "crf", "10", 0);
+        if (recipe.bitrateKbps > 0) {
+            c->bit_rate = int64_t{recipe.bitrateKbps} * 1000;
+            c->rc_max_rate = c->bit_rate * 3 / 2;
+            c->rc_buffer_size = static_cast<int>(c->bit_rate);
+        } else {
+            av_dict_set(&opts, "crf", "10", 0);
+        }
     }
     int ret = avcodec_open2(c, codec, &opts);
     av_dict_free(&opts);

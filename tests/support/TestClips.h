@@ -39,6 +39,11 @@ struct ClipSpec {
     // Clockwise turn (0, 90, 180, 270) a player must apply to stand the pictures upright, as
     // phones record it in the display matrix (mp4/mov).
     int rotationDegrees = 0;
+    // Pictures like a camera's (texture that moves, sensor noise) instead of flat colours, so
+    // that decoding costs what real footage costs; the centre keeps the frame's colour.
+    bool cameraLike = false;
+    // Target bit rate of H.264 in kbit/s (0: near-lossless quality, the tests' default).
+    int bitrateKbps = 0;
     // Frames (by index) whose coded packet is overwritten with random bytes in the file.
     std::vector<int> corruptFrames;
 };
