@@ -117,65 +117,10 @@ void DecodeWorker::stop() {
     running_.store(false);
 }
 
-namespace {
-
-// Joins and frees disposed workers one after the other; lives until the program ends.
-class WorkerReaper {
-  public:
-    static WorkerReaper& instance() {
-        static WorkerReaper reaper;
-        return reaper;
-    }
-    // False when no thread could be had for it: the caller frees the worker itself.
-    bool take(std::unique_ptr<DecodeWorker>& worker) {
-        std::lock_guard lock(mutex_);
-        try {
-            if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
-            queue_.push_back(std::move(worker));
-        } catch (const std::exception&) {
-            return false;
-        }
-        wake_.notify_one();
-        return true;
-    }
-    ~WorkerReaper() {
-        {
-            std::lock_guard lock(mutex_);
-            closing_ = true;
-        }
-        wake_.notify_one();
-        if (thread_.joinable()) thread_.join();
-    }
-
-  private:
-    void run() {
-        (void)pthread_setname_np(pthread_self(), "loopstage-reap");
-        for (;;) {
-            std::unique_ptr<DecodeWorker> worker;
-            {
-                std::unique_lock lock(mutex_);
-                wake_.wait(lock, [this] { return closing_ || !queue_.empty(); });
-                if (queue_.empty()) return;
-                worker = std::move(queue_.front());
-                queue_.pop_front();
-            }
-            worker.reset();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::unique_ptr<DecodeWorker>> queue_;  // guarded by mutex_
-    bool closing_ = false;                             // guarded by mutex_
-    std::thread thread_;
-};
-
-}  // namespace
-
 void DecodeWorker::dispose(std::unique_ptr<DecodeWorker> worker) {
     if (!worker) return;
     worker->requestStop();
-    if (!WorkerReaper::instance().take(worker)) worker.reset();
+    movieRegistry::reap(worker);
 }
 
 void DecodeWorker::run() {

@@ -108,8 +108,10 @@ struct MovieCounters {
 //   decoding, never allocate, and only hold a short internal mutex. They may run at the same time
 //   as any main-thread call except the destructor (the sink's detachMovie marks the end).
 // - All const getters may be called from any thread at any time during the movie's life.
-// - The decode worker is private: it starts in open (when active) or setActive(true), and the
-//   destructor or setActive(false) asks it to stop, wakes it, joins it, then frees FFmpeg state.
+// - The decode worker is private: it starts in open (when active) or setActive(true);
+//   setActive(false) asks it to stop, wakes it and joins it. The destructor only asks: the
+//   worker is joined and freed on a thread kept for that (DecodeWorker::dispose), so closing a
+//   movie never waits for a picture being decoded.
 // - Frames taken (FrameRef) may outlive the Movie.
 class Movie {
   public:
