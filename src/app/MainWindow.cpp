@@ -291,11 +291,11 @@ void MainWindow::setStageFullScreen(bool on) {
     }
     centralWidget()->layout()->setContentsMargins(on ? QMargins() : normalMargins_);
     if (on) {
-        QScreen* shownOn = screen();
+        // Without a window manager (kiosk set-ups, Xvfb) nobody acts on the full-screen request;
+        // the geometry makes it hold there too, and a window manager sets its own anyway. Set
+        // first: a new geometry ends a full-screen state.
+        setGeometry(screen()->geometry());
         setWindowState(windowState() | Qt::WindowFullScreen);
-        // Without a window manager (kiosk set-ups, Xvfb) nobody acts on the request; the
-        // geometry makes it hold there too, and a window manager keeps its own anyway.
-        setGeometry(shownOn->geometry());
     } else {
         setWindowState(statesBeforeFullScreen_ & ~Qt::WindowFullScreen);
         if (!(statesBeforeFullScreen_ & Qt::WindowMaximized)) setGeometry(normalGeometry_);

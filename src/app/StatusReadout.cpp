@@ -50,7 +50,7 @@ QString readoutText(const ReadoutSample& previous, const ReadoutSample& now, boo
     const QString state = playing ? tr("Playing") : tr("Stopped");
     const QString perClip =
         clips ? tr("%1 frames/s each").arg(perSecond(taken) / static_cast<double>(clips), 0, 'f', 1)
-              : tr("drop movie files on the table");
+              : tr("add clips with Ctrl+O or drop movie files");
     return QStringLiteral("%1 · %2 ticks/s · %3 clips, %4 · %5 late · %6 loops · %7 frames output")
         .arg(state)
         .arg(perSecond(now.ticks - previous.ticks), 0, 'f', 1)
