@@ -1,29 +1,38 @@
-#include "app/MainWindow.h"
-
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QDialogButtonBox>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QMimeData>
 #include <QScreen>
+#include <QStatusBar>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QTest>
 #include <QToolButton>
-
-#include "musician/Musician.h"
-#include "orchestra/MusicianTableModel.h"
-#include "orchestra/Orchestra.h"
-#include "stage/HeightSlider.h"
-#include "stage/OpenGLView.h"
-#include "support/LogCapture.h"
-#include "support/TestClips.h"
-
-#include <QDropEvent>
-#include <QMimeData>
 #include <QUrl>
 #include <cmath>
 #include <set>
+
+#include "app/MainWindow.h"
+#include "musician/Musician.h"
+#include "orchestra/MusicianTableModel.h"
+#include "orchestra/Orchestra.h"
+#include "platform/Displays.h"
+#include "stage/HeightSlider.h"
+#include "stage/OpenGLView.h"
+#include "support/LogCapture.h"
+#include "support/ScriptedDisplayLink.h"
+#include "support/TestClips.h"
 
 namespace loopstage::app {
 namespace {
@@ -44,35 +53,30 @@ bool showWindow(MainWindow& window) {
            QTest::qWaitForWindowExposed(window.openGLView());
 }
 
-TEST(MainWindow, HoldsTheTableControlsSliderAndStageWired) {
+TEST(MainWindow, HoldsTheTableByIdentifiersAndTheFileViewHelpMenus) {
     MainWindow window;
-    QTableView* table = window.musicianView();
-    ASSERT_NE(table, nullptr);
+    QAbstractItemModel* model = window.musicianView()->model();
     QStringList identifiers;
-    for (int c = 0; c < table->model()->columnCount(); ++c) {
-        identifiers << table->model()
-                           ->headerData(c, Qt::Horizontal, orchestra::MusicianTableModel::IdentifierRole)
+    for (int c = 0; c < model->columnCount(); ++c) {
+        identifiers << model
+                           ->headerData(c, Qt::Horizontal,
+                                        orchestra::MusicianTableModel::IdentifierRole)
                            .toString();
-        EXPECT_FALSE(table->model()->headerData(c, Qt::Horizontal).toString().isEmpty());
+        EXPECT_FALSE(model->headerData(c, Qt::Horizontal).toString().isEmpty());
     }
-    EXPECT_EQ(identifiers, (QStringList{"colName", "colVisible", "colVideo", "colX", "colY", "colZ"}));
-    EXPECT_EQ(table->model()->rowCount(), 0);
+    EXPECT_EQ(identifiers,
+              (QStringList{"colName", "colVisible", "colVideo", "colX", "colY", "colZ"}));
+    EXPECT_EQ(model->rowCount(), 0);
 
-    for (const char* name : {"togglePlaybackButton", "goForwardButton", "goBackwardButton",
-                             "goLeftButton", "goRightButton", "turnLeftButton", "turnRightButton"}) {
-        EXPECT_NE(window.findChild<QToolButton*>(QString::fromLatin1(name)), nullptr) << name;
+    QStringList menus;
+    for (QAction* menu : window.menuBar()->actions()) {
+        menus << menu->text().remove(QLatin1Char('&'));
+        for (QAction* item : menu->menu()->actions()) {
+            if (!item->isSeparator()) menus << QStringLiteral("  ") + item->objectName();
+        }
     }
-    stage::HeightSlider* slider = window.cameraHeightSlider();
-    ASSERT_NE(slider, nullptr);
-    EXPECT_EQ(slider->orientation(), Qt::Vertical);
-    EXPECT_FLOAT_EQ(slider->floatValue(), stage::HeightSlider::kStartHeight);
-
-    EXPECT_EQ(window.openGLView()->anOrchestra, window.orchestra());
-    EXPECT_EQ(window.openGLView()->cameraHeightSlider, slider);
-    EXPECT_EQ(window.orchestra()->openGLView, window.openGLView());
-    EXPECT_EQ(window.orchestra()->musicianView, table);
-    EXPECT_EQ(window.openGLView()->cameraPosAt(2), -5.0f) << "the view's awakeFromNib ran";
-    EXPECT_NE(window.orchestra()->musicianList(), nullptr) << "the orchestra's awakeFromNib ran";
+    EXPECT_EQ(menus, (QStringList{"File", "  addClips", "  quit", "View", "  fullScreenStage",
+                                  "Help", "  help"}));
 }
 
 // The keys act through the same actions as the buttons, on the real window.
@@ -121,11 +125,15 @@ TEST(MainWindow, SliderMovesTheCameraHeightSeenByTheNextFrame) {
     EXPECT_EQ(window.openGLView()->framesOutput(), 0) << "a height change outputs no frame";
 }
 
-TEST(MainWindow, StageShowsBlackBesideTheWidgets) {
+// Even when set-up ends for want of a display link, the stage shows black beside the widgets
+// and a resize outputs a frame at once.
+TEST(MainWindow, StageShowsBlackBesideTheWidgetsAlsoWithoutADisplayLink) {
+    test::ScriptedDisplayLinks links;
+    links.script->createStatus = -6661;
     MainWindow window;
     if (!showWindow(window)) GTEST_SKIP() << "window not shown";
-    QTRY_VERIFY_WITH_TIMEOUT(window.openGLView()->framesOutput() > 0, 5000);
     stage::OpenGLView* view = window.openGLView();
+    QTRY_VERIFY_WITH_TIMEOUT(view->framesOutput() > 0, 5000);
     const QImage shot = window.screen()->grabWindow(window.winId()).toImage();
     const QPoint stageCentre =
         window.mapFromGlobal(view->mapToGlobal(QPoint(view->width() / 2, view->height() / 2))) *
@@ -134,6 +142,10 @@ TEST(MainWindow, StageShowsBlackBesideTheWidgets) {
     const QPoint tableCentre = window.musicianView()->mapTo(&window, window.musicianView()->rect().center()) *
                                window.devicePixelRatio();
     EXPECT_NE(QColor(shot.pixel(tableCentre)).rgb() & 0xffffff, 0u) << "table drawn black";
+
+    const int64_t frames = view->framesOutput();
+    window.resize(window.width() + 40, window.height());
+    QTRY_VERIFY_WITH_TIMEOUT(view->framesOutput() > frames, 5000);
 }
 
 TEST(MainWindow, QuitKeyClosesWhilePlaying) {
@@ -143,6 +155,7 @@ TEST(MainWindow, QuitKeyClosesWhilePlaying) {
     ASSERT_TRUE(window->orchestra()->isPlaying());
     QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier);
     EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(window->orchestra()->isPlaying()) << "the ticks outlived the close";
     window.reset();
 }
 
@@ -154,32 +167,49 @@ int stageCentreIndex(MainWindow& window) {
         test::Rgb{uint8_t(c.red()), uint8_t(c.green()), uint8_t(c.blue())});
 }
 
-// The whole path as a user takes it: a file manager's drop on the table's viewport, Space to
-// play, and the clip's frames changing on the stage.
-TEST(MainWindow, DroppedFileBecomesABillboardThatPlaysAfterSpace) {
+// A file manager's drag of one file, delivered where the platform delivers it: to the window's
+// native window, at the centre of `target`. True when the drop was taken.
+bool dragAndDrop(MainWindow& window, QWidget* target, const QString& path) {
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(path)});
+    QWindow* native = window.windowHandle();
+    const QPoint at = target->mapTo(&window, target->rect().center());
+    const Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction;
+    QDragEnterEvent enter(at, offered, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(native, &enter);
+    QDragMoveEvent move(at, offered, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(native, &move);
+    if (!move.isAccepted() || move.dropAction() != Qt::CopyAction) return false;
+    QDropEvent drop(at, offered, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(native, &drop);
+    return drop.isAccepted();
+}
+
+// The whole path as a user takes it: drops below the table's rows, on the strip below a full
+// table and on the stage each add a musician at the end; Space plays them.
+TEST(MainWindow, FilesDroppedBelowTheRowsOnTheStripAndOnTheStageJoinAtTheEndAndPlay) {
     MainWindow window;
     if (!showWindow(window)) GTEST_SKIP() << "window not shown";
     test::ClipSpec recipe;
     recipe.frames = 45;
-    const std::string path = test::tempClipPath("dropped on the table.mp4");
-    ASSERT_TRUE(test::writeClip(path, recipe));
-
-    QMimeData data;
-    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
-    QWidget* viewport = window.musicianView()->viewport();
-    const QPoint below = viewport->rect().center();
-    QDragEnterEvent enter(below, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(viewport, &enter);
-    EXPECT_TRUE(enter.isAccepted());
-    QDragMoveEvent move(below, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(viewport, &move);
-    EXPECT_TRUE(move.isAccepted());
-    EXPECT_EQ(move.dropAction(), Qt::CopyAction);
-    QDropEvent drop(below, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(viewport, &drop);
-    ASSERT_EQ(window.musicianView()->model()->rowCount(), 1);
-    EXPECT_EQ(window.musicianView()->model()->index(0, 0).data().toString(),
-              QStringLiteral("dropped on the table.mp4"));
+    QStringList paths;
+    for (const char* name : {"below the rows.mp4", "on the strip.mp4", "on the stage.mp4"}) {
+        paths << QString::fromStdString(test::tempClipPath(name));
+        ASSERT_TRUE(test::writeClip(paths.back().toStdString(), recipe));
+    }
+    QTableView* table = window.musicianView();
+    ASSERT_TRUE(dragAndDrop(window, table->viewport(), paths[0]));
+    // One row as tall as the table: no empty place is left below it.
+    table->verticalHeader()->resizeSection(0, table->viewport()->height());
+    ASSERT_TRUE(table->indexAt(QPoint(2, table->viewport()->height() - 2)).isValid());
+    ASSERT_TRUE(dragAndDrop(window, window.dropArea(), paths[1]));
+    ASSERT_TRUE(dragAndDrop(window, window.stageContainer(), paths[2]));
+    ASSERT_EQ(table->model()->rowCount(), 3);
+    for (int row = 0; row < 3; ++row) {
+        EXPECT_EQ(table->model()->index(row, 2).data().toString(), paths[row]);
+        EXPECT_EQ(table->model()->index(row, 0).data().toString(),
+                  QFileInfo(paths[row]).fileName());
+    }
 
     QTest::keyClick(&window, Qt::Key_Space);
     ASSERT_TRUE(window.orchestra()->isPlaying());
@@ -190,12 +220,107 @@ TEST(MainWindow, DroppedFileBecomesABillboardThatPlaysAfterSpace) {
         const int index = stageCentreIndex(window);
         if (index >= 0) seen.insert(index);
     }
-    EXPECT_GE(seen.size(), 4u) << "the stage did not show the clip playing";
+    EXPECT_GE(seen.size(), 4u) << "the stage did not show the clips playing";
     QTest::keyClick(&window, Qt::Key_Space);
     EXPECT_FALSE(window.orchestra()->isPlaying());
 }
 
-TEST(MainWindow, KeysTypedIntoACellEditorDoNotReachTheActions) {
+// Ctrl+O: a dialog for movie files. The chosen files join in their order as drops below the
+// last row would, and a refused one is reported as a refused drop is.
+TEST(MainWindow, AddClipsDialogAddsTheChosenFilesInOrderAndReportsRefusals) {
+    MainWindow window;
+    if (!showWindow(window)) GTEST_SKIP() << "window not shown";
+    ASSERT_TRUE(test::writeClip(test::tempClipPath("second.mp4"), {}));
+    ASSERT_TRUE(test::writeClip(test::tempClipPath("first.mp4"), {}));
+    QFile notes(QString::fromStdString(test::tempClipPath("notes.mov")));
+    ASSERT_TRUE(notes.open(QIODevice::WriteOnly));
+    notes.write("lines, not frames\n");
+    notes.close();
+
+    QTest::keyClick(&window, Qt::Key_O, Qt::ControlModifier);
+    QFileDialog* dialog = nullptr;
+    QTRY_VERIFY((dialog = window.findChild<QFileDialog*>(QStringLiteral("addClipsDialog"))));
+    EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFiles);
+    EXPECT_TRUE(dialog->nameFilters().value(0).contains(QStringLiteral("*.mp4")));
+    dialog->setDirectory(QFileInfo(notes).absolutePath());
+    dialog->selectFile(QStringLiteral("\"second.mp4\" \"notes.mov\" \"first.mp4\""));
+    QTest::mouseClick(dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Open),
+                      Qt::LeftButton);
+
+    QAbstractItemModel* model = window.musicianView()->model();
+    ASSERT_EQ(model->rowCount(), 2);
+    EXPECT_EQ(model->index(0, 0).data().toString(), QStringLiteral("second.mp4"));
+    EXPECT_EQ(model->index(1, 0).data().toString(), QStringLiteral("first.mp4"));
+    EXPECT_EQ(window.statusBar()->currentMessage(), QStringLiteral("notes.mov: not a movie file"));
+}
+
+// F11: the stage alone fills the screen that shows the window, the display link follows that
+// screen, the keys still act; Esc and F11 bring the window back as it was.
+TEST(MainWindow, FullScreenStageKeepsTheKeysFollowsTheScreenAndEscReturns) {
+    test::ScriptedDisplayLinks links;
+    platform::DisplayId shownOn = platform::mainDisplayId();
+    platform::setWindowDisplayLookupForTesting([&](const QWindow*) { return shownOn; });
+    {
+        MainWindow window;
+        if (!showWindow(window)) GTEST_SKIP() << "window not shown";
+        const QRect normal = window.geometry();
+        shownOn = 7;
+        QTest::keyClick(&window, Qt::Key_F11);
+        EXPECT_TRUE(window.windowState() & Qt::WindowFullScreen);
+        QTRY_COMPARE(window.geometry(), window.screen()->geometry());
+        QWidget* stage = window.stageContainer();
+        QTRY_COMPARE(QRect(stage->mapTo(&window, QPoint()), stage->size()), window.rect());
+        for (QWidget* hidden :
+             {static_cast<QWidget*>(window.musicianView()),
+              static_cast<QWidget*>(window.cameraHeightSlider()),
+              static_cast<QWidget*>(window.menuBar()), static_cast<QWidget*>(window.statusBar())}) {
+            EXPECT_FALSE(hidden->isVisible()) << hidden->metaObject()->className();
+        }
+        EXPECT_EQ(links.script->currentDisplayCalls, std::vector<platform::DisplayId>{7});
+
+        QTest::keyClick(&window, Qt::Key_Up);
+        EXPECT_FLOAT_EQ(window.openGLView()->cameraPosAt(2), -4.9f);
+        QTest::keyClick(&window, Qt::Key_Space);
+        EXPECT_TRUE(window.orchestra()->isPlaying());
+
+        QTest::keyClick(&window, Qt::Key_Escape);
+        EXPECT_FALSE(window.windowState() & Qt::WindowFullScreen);
+        QTRY_COMPARE(window.geometry(), normal);
+        EXPECT_TRUE(window.musicianView()->isVisible());
+        EXPECT_TRUE(window.menuBar()->isVisible());
+        QTest::keyClick(&window, Qt::Key_F11);
+        EXPECT_TRUE(window.isStageFullScreen());
+        QTest::keyClick(&window, Qt::Key_F11);
+        EXPECT_FALSE(window.isStageFullScreen());
+        QTRY_COMPARE(window.geometry(), normal);
+    }
+    platform::setWindowDisplayLookupForTesting({});
+}
+
+// A screen reader hears the slider by its name and a coordinate as the cell shows it.
+TEST(MainWindow, ScreenReadersHearTheSliderByNameAndCoordinatesAsShown) {
+    MainWindow window;
+    ASSERT_TRUE(dropNewClip(window, "spoken.mp4"));
+    QTableView* table = window.musicianView();
+    const QModelIndex x = table->model()->index(0, 3);
+    ASSERT_TRUE(table->model()->setData(x, QStringLiteral("0.1"), Qt::EditRole));
+
+    QAccessibleInterface* slider =
+        QAccessible::queryAccessibleInterface(window.cameraHeightSlider());
+    ASSERT_NE(slider, nullptr);
+    EXPECT_EQ(slider->text(QAccessible::Name), QStringLiteral("Camera height"));
+    QAccessibleInterface* cells = QAccessible::queryAccessibleInterface(table);
+    ASSERT_TRUE(cells && cells->tableInterface());
+    QAccessibleInterface* cell = cells->tableInterface()->cellAt(0, 3);
+    ASSERT_NE(cell, nullptr);
+    const QString shown = static_cast<QStyledItemDelegate*>(table->itemDelegate())
+                              ->displayText(x.data(), table->locale());
+    EXPECT_EQ(cell->text(QAccessible::Name), shown);
+}
+
+// Keys typed into a cell editor are the editor's; a click on a button ends the edit as a focus
+// change does (the value committed), then the button acts.
+TEST(MainWindow, CellEditorKeepsItsKeysAndAButtonClickCommitsItThenActs) {
     MainWindow window;
     if (!showWindow(window)) GTEST_SKIP() << "window not shown";
     ASSERT_TRUE(dropNewClip(window, "edit_me.mp4"));
@@ -211,10 +336,17 @@ TEST(MainWindow, KeysTypedIntoACellEditorDoNotReachTheActions) {
     EXPECT_FALSE(window.orchestra()->isPlaying());
     EXPECT_EQ(window.openGLView()->cameraPosAt(2), -5.0f);
     EXPECT_EQ(window.openGLView()->cameraPosAt(0), 0.0f);
-    QTest::keyClick(editor, Qt::Key_Return);
-    QTRY_VERIFY(!window.isEditingCell());
+
+    QTest::keyClick(editor, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(editor, QStringLiteral("lead violin"));
+    QTest::mouseClick(window.findChild<QToolButton*>(QStringLiteral("goForwardButton")),
+                      Qt::LeftButton);
+    EXPECT_FALSE(window.isEditingCell());
+    EXPECT_EQ(window.orchestra()->musicianList()->at(0)->musicianName(),
+              QStringLiteral("lead violin"));
+    EXPECT_FLOAT_EQ(window.openGLView()->cameraPosAt(2), -4.9f) << "the click did not act";
     QTest::keyClick(&window, Qt::Key_Up);
-    EXPECT_FLOAT_EQ(window.openGLView()->cameraPosAt(2), -4.9f);
+    EXPECT_FLOAT_EQ(window.openGLView()->cameraPosAt(2), -4.8f);
 }
 
 struct Extent {

@@ -138,7 +138,8 @@ TEST(Help, F1OpensTheKeysWithoutBlockingAndTheWindowHasItsLooks) {
     ASSERT_NE(help, nullptr);
     EXPECT_TRUE(help->isVisible());
     EXPECT_FALSE(help->isModal());
-    for (const char* key : {"Space", "Up", "Left", "Shift+Left", "Ctrl+Q", "Drag movie files"}) {
+    for (const char* key :
+         {"Space", "Up", "Left", "Shift+Left", "Ctrl+Q", "F11", "Esc", "Ctrl+O"}) {
         EXPECT_TRUE(HelpDialog::helpText().contains(QString::fromLatin1(key))) << key;
     }
     const QString forwardTip = window.findChild<QWidget*>(QStringLiteral("goForwardButton"))->toolTip();

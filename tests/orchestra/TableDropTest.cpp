@@ -6,6 +6,7 @@
 #include <QMimeData>
 #include <QUrl>
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 #include "musician/Musician.h"
@@ -114,8 +115,11 @@ TEST_F(TableAndDrops, EditsChangeOnlyTheirFieldAndTheVideoColumnIsReadOnly) {
     EXPECT_EQ(m->position()->z, 0.0f);
     EXPECT_TRUE(w.model.setData(w.model.index(0, columnOf(ID_COL_X)), QStringLiteral("-1.25"), Qt::EditRole));
     EXPECT_EQ(m->position()->x, -1.25f);
-    EXPECT_FALSE(w.model.setData(w.model.index(0, columnOf(ID_COL_Z)), QStringLiteral("abc"), Qt::EditRole));
-    EXPECT_EQ(m->position()->z, 0.0f) << "a non-number must not zero the coordinate";
+    for (const QVariant& odd : {QVariant(QStringLiteral("abc")), QVariant(QStringLiteral("inf")),
+                                QVariant(QStringLiteral("nan")), QVariant(-HUGE_VAL)}) {
+        EXPECT_FALSE(w.model.setData(w.model.index(0, columnOf(ID_COL_Z)), odd, Qt::EditRole));
+    }
+    EXPECT_EQ(m->position()->z, 0.0f) << "a non-number must not move the billboard";
 
     const QString path = m->videoFilename();
     EXPECT_FALSE(w.model.flags(w.model.index(0, columnOf(ID_COL_VIDEO))) & Qt::ItemIsEditable);

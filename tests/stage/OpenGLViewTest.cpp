@@ -1,5 +1,3 @@
-#include "stage/OpenGLView.h"
-
 #include <GL/gl.h>
 #include <gtest/gtest.h>
 
@@ -11,6 +9,7 @@
 #include <future>
 #include <thread>
 
+#include "stage/OpenGLView.h"
 #include "support/GlTestWindow.h"
 #include "support/LogCapture.h"
 
@@ -232,6 +231,48 @@ TEST_F(OpenGLViewTest, ResizeOutputsAFrameAtOnceWithTheNewViewport) {
     EXPECT_EQ(last.thread, QThread::currentThreadId()) << "reshape draws on the main thread";
     expectNear(last.projection, perspective(45.0, double(200.0f / 150.0f), 0.1, 100.0), "projection");
     window.probe.onDraw = nullptr;
+}
+
+// An accepted close destroys the native surface on the main thread while a tick may be drawing
+// into it on another: the end waits for that frame, later frames leave the surface alone, and
+// frames come back with it.
+TEST_F(OpenGLViewTest, SurfaceEndWaitsForTheFrameInProgressAndLaterFramesLeaveItAlone) {
+    OpenGLView& view = *window.view;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool drawing = false, release = false;
+    std::atomic<bool> frameDone{false};
+    window.probe.onDraw = [&] {
+        std::unique_lock lock(mutex);
+        drawing = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return release; });
+        frameDone = true;
+    };
+    std::jthread tick([&] { view.flushOutput(); });
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return drawing; }));
+    }
+    std::jthread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::lock_guard lock(mutex);
+        release = true;
+        changed.notify_all();
+    });
+    view.destroy();
+    EXPECT_TRUE(frameDone) << "the surface went while a frame was drawn into it";
+    tick.join();
+    window.probe.onDraw = nullptr;
+
+    const int64_t gone = view.framesOutput();
+    std::jthread([&] { view.flushOutput(); }).join();
+    EXPECT_EQ(view.framesOutput(), gone) << "a frame into a surface that is gone";
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    const int64_t back = view.framesOutput();
+    std::jthread([&] { view.flushOutput(); }).join();
+    EXPECT_EQ(view.framesOutput(), back + 1);
 }
 
 TEST(OpenGLViewContexts, SharedContextComesOnlyWithSetupAndSharesObjects) {
