@@ -10,9 +10,10 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QMenuBar>
-#include <QPushButton>
 #include <QMimeData>
+#include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
 #include <QStyledItemDelegate>
@@ -243,7 +244,10 @@ TEST(MainWindow, AddClipsDialogAddsTheChosenFilesInOrderAndReportsRefusals) {
     EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFiles);
     EXPECT_TRUE(dialog->nameFilters().value(0).contains(QStringLiteral("*.mp4")));
     dialog->setDirectory(QFileInfo(notes).absolutePath());
-    dialog->selectFile(QStringLiteral("\"second.mp4\" \"notes.mov\" \"first.mp4\""));
+    // The names as typed into the dialog's file field.
+    auto* fileNames = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(fileNames, nullptr);
+    fileNames->setText(QStringLiteral("\"second.mp4\" \"notes.mov\" \"first.mp4\""));
     QTest::mouseClick(dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Open),
                       Qt::LeftButton);
 
