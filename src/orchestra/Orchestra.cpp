@@ -166,11 +166,11 @@ namespace {
 
 // Why a file that is not a movie was refused, in words a person can act on.
 QString whyNotAMovie(const QFileInfo& file) {
-    if (!file.exists()) return Orchestra::tr("file not found");
-    if (file.isDir()) return Orchestra::tr("a folder, not a movie file");
-    if (!file.isReadable()) return Orchestra::tr("cannot be read (permissions)");
-    if (file.size() == 0) return Orchestra::tr("empty file");
-    return Orchestra::tr("not a movie file");
+    if (!file.exists()) return QObject::tr("file not found");
+    if (file.isDir()) return QObject::tr("a folder, not a movie file");
+    if (!file.isReadable()) return QObject::tr("cannot be read (permissions)");
+    if (file.size() == 0) return QObject::tr("empty file");
+    return QObject::tr("not a movie file");
 }
 
 }  // namespace
