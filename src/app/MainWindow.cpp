@@ -3,7 +3,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QBoxLayout>
-#include <QCloseEvent>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHeaderView>
@@ -304,19 +303,6 @@ void MainWindow::setStageFullScreen(bool on) {
     action(QStringLiteral("leaveFullScreen"))->setEnabled(on);
     // The move to full screen may not come as a window move; the link must follow at once.
     orchestra_->windowChangedScreen();
-}
-
-void MainWindow::stopPlayback() {
-    if (!orchestra_ || !orchestra_->isPlaying()) return;
-    orchestra_->togglePlayback();
-    action(QStringLiteral("togglePlayback"))->setChecked(false);
-}
-
-void MainWindow::closeEvent(QCloseEvent* event) {
-    QMainWindow::closeEvent(event);
-    // Right after an accepted close Qt destroys the native windows, the stage's surface among
-    // them: the show ends before that, not while a tick draws into it.
-    if (event->isAccepted()) stopPlayback();
 }
 
 MainWindow::~MainWindow() {

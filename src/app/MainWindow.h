@@ -28,8 +28,9 @@ struct ReadoutSample;
 // The main window, built the way an interface file would be: create the objects, set their
 // outlets, connect the actions, then give each its awakeFromNib().
 //
-// Threads: main thread. Teardown: a close stops playback before Qt destroys the native windows;
-// the orchestra goes first (it stops the render ticks), then the widgets and the stage view.
+// Threads: main thread. Teardown: the orchestra goes first (it stops the render ticks), then the
+// widgets and the stage view. An accepted close destroys the native windows before that, while
+// ticks may still run: the stage view then leaves its surface alone.
 class MainWindow final : public QMainWindow {
     Q_OBJECT
 
@@ -63,14 +64,10 @@ public:
     void setStageFullScreen(bool on);
     bool isStageFullScreen() const { return stageFullScreen_; }
 
-protected:
-    void closeEvent(QCloseEvent* event) override;
-
 private:
     QAction* addWindowAction(const QString& objectName, const QString& text,
                              const QList<QKeySequence>& keys, std::function<void()> effect,
                              bool onlyWhenNotEditing = true);
-    void stopPlayback();
     void reportDropProblem(const QString& text);
 
     std::unique_ptr<orchestra::Orchestra> orchestra_;
