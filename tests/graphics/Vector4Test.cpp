@@ -66,18 +66,5 @@ TEST(Vector4, SelfSubtractionAndZeroDivision) {
     EXPECT_TRUE(std::isnan(q.x));
 }
 
-TEST(Vector4, NamesShareOneSixteenByteStorage) {
-    Vector4 v{};
-    v.x = 1.0f;
-    v.g = 2.0f;
-    v.pVec[2] = 3.0f;
-    v.w = 4.0f;
-    EXPECT_EQ(v.r, 1.0f);
-    EXPECT_EQ(v.y, 2.0f);
-    EXPECT_EQ(v.b, 3.0f);
-    EXPECT_EQ(v.a, 4.0f);
-    EXPECT_EQ(sizeof(Vector4), 16u);
-}
-
 }  // namespace
 }  // namespace loopstage::graphics
