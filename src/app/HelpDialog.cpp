@@ -7,7 +7,7 @@
 namespace loopstage::app {
 
 QString HelpDialog::helpText() {
-    return QObject::tr(
+    return tr(
         "<h3>Adding clips</h3>"
         "<p>Choose movie files with <b>File &gt; Add clips...</b> (Ctrl+O), or drag them from "
         "your file manager onto the table or the stage. Dropped below the last row, on the "
