@@ -7,11 +7,13 @@
 namespace loopstage::app {
 
 QString HelpDialog::helpText() {
-    return QObject::tr(
+    return tr(
         "<h3>Adding clips</h3>"
-        "<p>Drag movie files from your file manager onto the table. Dropped below the last row, "
-        "a file becomes a new musician at the end; dropped on a row, it replaces that "
-        "musician's clip. Only the first of several dropped files is taken.</p>"
+        "<p>Choose movie files with <b>File &gt; Add clips...</b> (Ctrl+O), or drag them from "
+        "your file manager onto the table or the stage. Dropped below the last row, on the "
+        "strip under the table or on the stage, a file becomes a new musician at the end; "
+        "dropped on a row, it replaces that musician's clip. Only the first of several dropped "
+        "files is taken; the dialog adds every file chosen.</p>"
         "<p>Edit a musician's name, visibility and x, y, z in the table; the stage follows.</p>"
         "<h3>Keys</h3>"
         "<table cellspacing='6'>"
@@ -20,11 +22,13 @@ QString HelpDialog::helpText() {
         "<tr><td><b>Left</b> / <b>Right</b></td><td>turn left / right</td></tr>"
         "<tr><td><b>A</b> / <b>D</b>, <b>Shift+Left</b> / <b>Shift+Right</b></td>"
         "<td>step left / right</td></tr>"
+        "<tr><td><b>F11</b></td><td>full-screen stage (<b>Esc</b> or <b>F11</b> back)</td></tr>"
+        "<tr><td><b>Ctrl+O</b></td><td>add clips</td></tr>"
         "<tr><td><b>F1</b></td><td>this help</td></tr>"
         "<tr><td><b>Ctrl+Q</b></td><td>quit</td></tr>"
         "</table>"
         "<p>The slider at the right sets the camera's height. Keys act whenever no table cell "
-        "is being edited.</p>");
+        "is being edited; a click on a button ends the edit first.</p>");
 }
 
 HelpDialog::HelpDialog(QWidget* parent) : QDialog(parent) {

@@ -3,15 +3,21 @@
 #include <QAction>
 #include <QApplication>
 #include <QBoxLayout>
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMimeData>
+#include <QScreen>
+#include <QStandardPaths>
 #include <QStatusBar>
-#include <QTimer>
 #include <QTableView>
+#include <QTimer>
 #include <QToolButton>
+#include <QUrl>
 
+#include "app/ClipDropTarget.h"
 #include "app/HelpDialog.h"
 #include "app/StatusReadout.h"
 #include "orchestra/MusicianTableModel.h"
@@ -21,15 +27,35 @@
 
 namespace loopstage::app {
 
+namespace {
+
+// A platform's standard keys, with the one people expect on every desktop first.
+QList<QKeySequence> standardKeys(QKeySequence::StandardKey key, const QKeySequence& expected) {
+    QList<QKeySequence> keys{expected};
+    for (const QKeySequence& k : QKeySequence::keyBindings(key)) {
+        if (!keys.contains(k)) keys << k;
+    }
+    return keys;
+}
+
+QString movieFileFilter() {
+    return MainWindow::tr("Movie files (%1);;All files (*)")
+        .arg(QStringLiteral("*.mp4 *.m4v *.mov *.qt *.mkv *.webm *.avi *.mpg *.mpeg *.m2v *.ts "
+                            "*.mts *.m2ts *.flv *.wmv *.asf *.ogv *.3gp *.3g2 *.mxf *.dv *.y4m "
+                            "*.nut *.gif"));
+}
+
+}  // namespace
+
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     setWindowTitle(QStringLiteral("loopstage"));
 
     orchestra_ = std::make_unique<orchestra::Orchestra>();
     openGLView_ = new stage::OpenGLView();
-    QWidget* stageContainer = QWidget::createWindowContainer(openGLView_);
-    stageContainer->setObjectName(QStringLiteral("stage"));
-    stageContainer->setMinimumSize(320, 240);
-    stageContainer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    stageContainer_ = QWidget::createWindowContainer(openGLView_);
+    stageContainer_->setObjectName(QStringLiteral("stage"));
+    stageContainer_->setMinimumSize(320, 240);
+    stageContainer_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
 
     musicianView_ = new QTableView();
     musicianView_->setObjectName(QStringLiteral("musicianTable"));
@@ -49,9 +75,29 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     musicianView_->setTextElideMode(Qt::ElideMiddle);
     musicianView_->setMinimumWidth(420);
 
+    // Once the rows fill the table there is no empty place below the last one left to drop
+    // on; this strip stays below them whatever their number.
+    auto* dropArea =
+        new QLabel(tr("Drop movie files here to add them, or use File > Add clips..."));
+    dropArea->setObjectName(QStringLiteral("dropArea"));
+    dropArea->setAlignment(Qt::AlignCenter);
+    dropArea->setWordWrap(true);
+    dropArea->setFrameShape(QFrame::StyledPanel);
+    dropArea->setFrameShadow(QFrame::Sunken);
+    dropArea->setMinimumHeight(44);
+    dropArea->setBackgroundRole(QPalette::Base);
+    dropArea->setForegroundRole(QPalette::PlaceholderText);
+    dropArea->setAutoFillBackground(true);
+    dropArea_ = dropArea;
+
+    clipDrops_ = new ClipDropTarget(musicianView_, this);
+    clipDrops_->watch(dropArea_);
+    clipDrops_->watch(stageContainer_);
+
     cameraHeightSlider_ = new stage::HeightSlider();
     cameraHeightSlider_->setObjectName(QStringLiteral("cameraHeightSlider"));
     cameraHeightSlider_->setToolTip(tr("Camera height"));
+    cameraHeightSlider_->setAccessibleName(tr("Camera height"));
 
     // Outlets.
     orchestra_->musicianView = musicianView_;
@@ -62,8 +108,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     // Actions.
     orchestra::Orchestra* controller = orchestra_.get();
     stage::OpenGLView* view = openGLView_;
-    QAction* play = addWindowAction(QStringLiteral("togglePlayback"), tr("Play / Stop"),
-                                    {Qt::Key_Space}, [controller] { controller->togglePlayback(); });
+    QAction* play =
+        addWindowAction(QStringLiteral("togglePlayback"), tr("Play / Stop"), {Qt::Key_Space},
+                        [controller] { controller->togglePlayback(); });
     play->setCheckable(true);
     QObject::connect(play, &QAction::triggered, this,
                      [play, controller] { play->setChecked(controller->isPlaying()); });
@@ -71,27 +118,60 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
                                        [view] { view->goForward(); });
     QAction* backward = addWindowAction(QStringLiteral("goBackward"), tr("Back"), {Qt::Key_Down},
                                         [view] { view->goBackward(); });
-    QAction* left = addWindowAction(QStringLiteral("goLeft"), tr("Left"),
-                                    {Qt::Key_A, Qt::SHIFT | Qt::Key_Left}, [view] { view->goLeft(); });
-    QAction* right = addWindowAction(QStringLiteral("goRight"), tr("Right"),
-                                     {Qt::Key_D, Qt::SHIFT | Qt::Key_Right},
-                                     [view] { view->goRight(); });
+    QAction* left =
+        addWindowAction(QStringLiteral("goLeft"), tr("Left"), {Qt::Key_A, Qt::SHIFT | Qt::Key_Left},
+                        [view] { view->goLeft(); });
+    QAction* right =
+        addWindowAction(QStringLiteral("goRight"), tr("Right"),
+                        {Qt::Key_D, Qt::SHIFT | Qt::Key_Right}, [view] { view->goRight(); });
     QAction* turnLeft = addWindowAction(QStringLiteral("turnLeft"), tr("Turn left"), {Qt::Key_Left},
                                         [view] { view->turnLeft(); });
     QAction* turnRight = addWindowAction(QStringLiteral("turnRight"), tr("Turn right"),
                                          {Qt::Key_Right}, [view] { view->turnRight(); });
-    addWindowAction(QStringLiteral("quit"), tr("Quit"), {Qt::CTRL | Qt::Key_Q},
-                    [this] { close(); }, false);
     QObject::connect(cameraHeightSlider_, &QSlider::valueChanged, this,
                      [view] { view->heightChanged(); });
+
+    QAction* addClips = addWindowAction(
+        QStringLiteral("addClips"), tr("&Add clips..."),
+        standardKeys(QKeySequence::Open, QKeySequence(Qt::CTRL | Qt::Key_O)),
+        [this] { openAddClipsDialog(); }, false);
+    QAction* quit = addWindowAction(
+        QStringLiteral("quit"), tr("&Quit"),
+        standardKeys(QKeySequence::Quit, QKeySequence(Qt::CTRL | Qt::Key_Q)), [this] { close(); },
+        false);
+    QAction* fullScreen = addWindowAction(
+        QStringLiteral("fullScreenStage"), tr("&Full-screen stage"),
+        standardKeys(QKeySequence::FullScreen, QKeySequence(Qt::Key_F11)),
+        [this] { setStageFullScreen(!stageFullScreen_); }, false);
+    fullScreen->setCheckable(true);
+    // Only there while the stage is full screen: elsewhere Esc belongs to editors and dialogs.
+    QAction* leaveFullScreen = addWindowAction(
+        QStringLiteral("leaveFullScreen"), tr("Leave full screen"), {Qt::Key_Escape},
+        [this] { setStageFullScreen(false); }, false);
+    leaveFullScreen->setEnabled(false);
+    QAction* help = addWindowAction(
+        QStringLiteral("help"), tr("Keys and clips..."), {Qt::Key_F1}, [this] { showHelp(); },
+        false);
+
+    QMenu* fileMenu = menuBar()->addMenu(tr("&File"));
+    fileMenu->addAction(addClips);
+    fileMenu->addSeparator();
+    fileMenu->addAction(quit);
+    menuBar()->addMenu(tr("&View"))->addAction(fullScreen);
+    menuBar()->addMenu(tr("&Help"))->addAction(help);
 
     auto button = [](QAction* action) {
         auto* b = new QToolButton();
         b->setDefaultAction(action);
         b->setObjectName(action->objectName() + QStringLiteral("Button"));
         b->setToolButtonStyle(Qt::ToolButtonTextOnly);
+        // A click takes the focus, so an open cell editor ends as item views end it when the
+        // focus leaves (its value committed) before the button acts. Tab passes them by: Space
+        // and the arrows are the window's keys, not a focused button's.
+        b->setFocusPolicy(Qt::ClickFocus);
         QStringList keys;
-        for (const QKeySequence& key : action->shortcuts()) keys << key.toString(QKeySequence::NativeText);
+        for (const QKeySequence& key : action->shortcuts())
+            keys << key.toString(QKeySequence::NativeText);
         b->setToolTip(action->text() + QStringLiteral(" (") + keys.join(QStringLiteral(", ")) +
                       QStringLiteral(")"));
         return b;
@@ -107,29 +187,32 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     controls->addWidget(button(backward), 1, 2);
     controls->addWidget(button(right), 1, 3);
 
-    auto* leftColumn = new QVBoxLayout();
-    leftColumn->addWidget(musicianView_, 1);
+    controlsPanel_ = new QWidget();
+    auto* leftColumn = new QVBoxLayout(controlsPanel_);
+    leftColumn->setContentsMargins(0, 0, 0, 0);
+    auto* tableAndDropArea = new QVBoxLayout();
+    tableAndDropArea->setSpacing(0);
+    tableAndDropArea->addWidget(musicianView_, 1);
+    tableAndDropArea->addWidget(dropArea_);
+    leftColumn->addLayout(tableAndDropArea, 1);
     leftColumn->addLayout(controls);
 
     auto* central = new QWidget();
     auto* row = new QHBoxLayout(central);
-    row->addLayout(leftColumn, 0);
-    row->addWidget(stageContainer, 1);
+    row->addWidget(controlsPanel_, 0);
+    row->addWidget(stageContainer_, 1);
     row->addWidget(cameraHeightSlider_);
+    normalMargins_ = row->contentsMargins();
     setCentralWidget(central);
     resize(1180, 640);
     setMinimumSize(760, 420);
     setWindowIcon(QIcon(QStringLiteral(":/loopstage/loopstage.svg")));
 
-    QAction* help = addWindowAction(QStringLiteral("help"), tr("Keys and clips..."), {Qt::Key_F1},
-                                    [this] { showHelp(); }, false);
-    menuBar()->addMenu(tr("&Help"))->addAction(help);
-
     // Figures a few times a second; a dropped file's trouble shows on the left for a while.
     readout_ = new QLabel();
     readout_->setObjectName(QStringLiteral("readout"));
     statusBar()->addPermanentWidget(readout_);
-    orchestra_->onDropProblem = [this](const QString& text) { statusBar()->showMessage(text, 6000); };
+    orchestra_->onDropProblem = [this](const QString& text) { reportDropProblem(text); };
     auto* readoutTimer = new QTimer(this);
     readoutTimer->setInterval(kReadoutIntervalMs);
     connect(readoutTimer, &QTimer::timeout, this, [this] { updateReadout(); });
@@ -137,6 +220,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 
     openGLView_->awakeFromNib();
     orchestra_->awakeFromNib();
+    // Set-up that ended early leaves the table closed to drops; the dialog would add nothing.
+    addClips->setEnabled(musicianView_->acceptDrops());
 }
 
 void MainWindow::updateReadout() {
@@ -152,6 +237,74 @@ void MainWindow::showHelp() {
     help_->raise();
 }
 
+void MainWindow::reportDropProblem(const QString& text) {
+    if (gatheredProblems_) {
+        gatheredProblems_->append(text);
+    } else {
+        statusBar()->showMessage(text, kMessageMs);
+    }
+}
+
+void MainWindow::openAddClipsDialog() {
+    if (clipFolder_.isEmpty()) {
+        clipFolder_ = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
+    }
+    auto* dialog = new QFileDialog(this, tr("Add clips"), clipFolder_, movieFileFilter());
+    dialog->setObjectName(QStringLiteral("addClipsDialog"));
+    dialog->setFileMode(QFileDialog::ExistingFiles);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QFileDialog::filesSelected, this, [this, dialog](const QStringList& paths) {
+        clipFolder_ = dialog->directory().absolutePath();
+        addClipFiles(paths);
+    });
+    // Window-modal and not blocking: the show goes on while the user picks.
+    dialog->open();
+}
+
+void MainWindow::addClipFiles(const QStringList& paths) {
+    QStringList problems;
+    gatheredProblems_ = &problems;
+    for (const QString& path : paths) {
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(path)});
+        clipDrops_->dropBelowLastRow(&data);
+    }
+    gatheredProblems_ = nullptr;
+    if (!problems.isEmpty()) {
+        statusBar()->showMessage(
+            problems.join(QStringLiteral(" · ")),
+            kMessageMs * static_cast<int>(std::min<qsizetype>(problems.size(), 3)));
+    }
+}
+
+void MainWindow::setStageFullScreen(bool on) {
+    if (on == stageFullScreen_) return;
+    stageFullScreen_ = on;
+    if (on) {
+        normalGeometry_ = geometry();
+        statesBeforeFullScreen_ = windowState();
+    }
+    for (QWidget* chrome : {controlsPanel_, static_cast<QWidget*>(cameraHeightSlider_),
+                            static_cast<QWidget*>(menuBar()), static_cast<QWidget*>(statusBar())}) {
+        chrome->setVisible(!on);
+    }
+    centralWidget()->layout()->setContentsMargins(on ? QMargins() : normalMargins_);
+    if (on) {
+        // Without a window manager (kiosk set-ups, Xvfb) nobody acts on the full-screen request;
+        // the geometry makes it hold there too, and a window manager sets its own anyway. Set
+        // first: a new geometry ends a full-screen state.
+        setGeometry(screen()->geometry());
+        setWindowState(windowState() | Qt::WindowFullScreen);
+    } else {
+        setWindowState(statesBeforeFullScreen_ & ~Qt::WindowFullScreen);
+        if (!(statesBeforeFullScreen_ & Qt::WindowMaximized)) setGeometry(normalGeometry_);
+    }
+    action(QStringLiteral("fullScreenStage"))->setChecked(on);
+    action(QStringLiteral("leaveFullScreen"))->setEnabled(on);
+    // The move to full screen may not come as a window move; the link must follow at once.
+    orchestra_->windowChangedScreen();
+}
+
 MainWindow::~MainWindow() {
     // The table keeps asking its model while the window closes below; the model must not reach
     // the controller after it is gone.
@@ -165,7 +318,8 @@ MainWindow::~MainWindow() {
 bool MainWindow::isEditingCell() const {
     // Cell editors live inside the table's viewport and take the focus while open.
     const QWidget* focus = QApplication::focusWidget();
-    return focus && focus != musicianView_->viewport() && musicianView_->viewport()->isAncestorOf(focus);
+    return focus && focus != musicianView_->viewport() &&
+           musicianView_->viewport()->isAncestorOf(focus);
 }
 
 QAction* MainWindow::action(const QString& objectName) const {
@@ -179,6 +333,7 @@ QAction* MainWindow::addWindowAction(const QString& objectName, const QString& t
     action->setObjectName(objectName);
     action->setShortcuts(keys);
     action->setShortcutContext(Qt::WindowShortcut);
+    // On the window itself, so the keys still act while the menu bar is hidden (full screen).
     addAction(action);
     QObject::connect(action, &QAction::triggered, this, [this, effect, onlyWhenNotEditing] {
         // Keys typed into a table cell belong to the cell editor.

@@ -1,6 +1,6 @@
 #include "app/StatusReadout.h"
 
-#include <QObject>
+#include <QCoreApplication>
 
 #include "musician/Musician.h"
 #include "orchestra/Orchestra.h"
@@ -27,6 +27,10 @@ ReadoutSample sampleReadout(const orchestra::Orchestra& orchestra, const stage::
     return sample;
 }
 
+namespace {
+QString tr(const char* text) { return QCoreApplication::translate("StatusReadout", text); }
+}  // namespace
+
 QString readoutText(const ReadoutSample& previous, const ReadoutSample& now, bool playing) {
     const double seconds = static_cast<double>(now.hostNs - previous.hostNs) / 1e9;
     auto perSecond = [seconds](int64_t delta) {
@@ -43,10 +47,10 @@ QString readoutText(const ReadoutSample& previous, const ReadoutSample& now, boo
         loops += m.loops;
     }
     const auto clips = static_cast<qlonglong>(now.musicians.size());
-    const QString state = playing ? QObject::tr("Playing") : QObject::tr("Stopped");
+    const QString state = playing ? tr("Playing") : tr("Stopped");
     const QString perClip =
-        clips ? QObject::tr("%1 frames/s each").arg(perSecond(taken) / static_cast<double>(clips), 0, 'f', 1)
-              : QObject::tr("drop movie files on the table");
+        clips ? tr("%1 frames/s each").arg(perSecond(taken) / static_cast<double>(clips), 0, 'f', 1)
+              : tr("add clips with Ctrl+O or drop movie files");
     return QStringLiteral("%1 · %2 ticks/s · %3 clips, %4 · %5 late · %6 loops · %7 frames output")
         .arg(state)
         .arg(perSecond(now.ticks - previous.ticks), 0, 'f', 1)

@@ -1,6 +1,8 @@
 #include "orchestra/MusicianTableModel.h"
 
+#include <QLocale>
 #include <QMimeData>
+#include <cmath>
 
 #include "musician/Musician.h"
 #include "orchestra/Orchestra.h"
@@ -11,13 +13,17 @@ namespace loopstage::orchestra {
 namespace {
 
 QString titleOf(const QString& identifier) {
-    if (identifier == ID_COL_NAME) return QObject::tr("Name");
-    if (identifier == ID_COL_VISIBLE) return QObject::tr("Visible");
-    if (identifier == ID_COL_VIDEO) return QObject::tr("Video file");
+    if (identifier == ID_COL_NAME) return MusicianTableModel::tr("Name");
+    if (identifier == ID_COL_VISIBLE) return MusicianTableModel::tr("Visible");
+    if (identifier == ID_COL_VIDEO) return MusicianTableModel::tr("Video file");
     if (identifier == ID_COL_X) return QStringLiteral("x");
     if (identifier == ID_COL_Y) return QStringLiteral("y");
     if (identifier == ID_COL_Z) return QStringLiteral("z");
     return {};
+}
+
+bool isCoordinate(const QString& identifier) {
+    return identifier == ID_COL_X || identifier == ID_COL_Y || identifier == ID_COL_Z;
 }
 
 // Qt says where a drop lands as (row, parent): a valid parent is the item dropped on; otherwise
@@ -33,20 +39,20 @@ QString musicianToolTip(const musician::Musician& m) {
     const platform::Movie& movie = *m.channelMovie();
     QString facts;
     if (movie.hasVideo()) {
-        facts = QObject::tr("%1 x %2, %3 frames/s, %4, %5 s")
+        facts = MusicianTableModel::tr("%1 x %2, %3 frames/s, %4, %5 s")
                     .arg(movie.width())
                     .arg(movie.height())
                     .arg(movie.frameRate(), 0, 'f', 2)
                     .arg(QString::fromStdString(movie.codecName()))
                     .arg(static_cast<double>(movie.durationNs()) / 1e9, 0, 'f', 2);
         if (movie.rotationDegrees() != 0) {
-            facts += QObject::tr(", turned %1 degrees").arg(movie.rotationDegrees());
+            facts += MusicianTableModel::tr(", turned %1 degrees").arg(movie.rotationDegrees());
         }
     } else {
-        facts = QObject::tr("no video track");
+        facts = MusicianTableModel::tr("no video track");
     }
     const platform::MovieCounters counters = movie.counters();
-    return QObject::tr("%1\n%2\nframes shown: %3, late: %4, loops: %5")
+    return MusicianTableModel::tr("%1\n%2\nframes shown: %3, late: %4, loops: %5")
         .arg(m.videoFilename(), facts)
         .arg(static_cast<qlonglong>(m.stats().framesTaken.load(std::memory_order_relaxed)))
         .arg(static_cast<qlonglong>(counters.framesSkippedLate))
@@ -87,8 +93,14 @@ QVariant MusicianTableModel::data(const QModelIndex& index, int role) const {
         return {};
     }
     if (role == Qt::DisplayRole || role == Qt::EditRole) return value;
+    if (role == Qt::AccessibleTextRole && isCoordinate(column)) {
+        // Read out as the cell shows it (the delegate's float text), not as the double nearest
+        // to the float.
+        return QLocale().toString(value.toFloat());
+    }
     if (role == Qt::ToolTipRole) {
-        return musicianToolTip(*orchestra_->musicianList()->at(static_cast<std::size_t>(index.row())));
+        return musicianToolTip(
+            *orchestra_->musicianList()->at(static_cast<std::size_t>(index.row())));
     }
     return {};
 }
@@ -105,11 +117,12 @@ bool MusicianTableModel::setData(const QModelIndex& index, const QVariant& value
     } else if (role != Qt::EditRole || column == ID_COL_VIDEO) {
         return false;
     }
-    if (column == ID_COL_X || column == ID_COL_Y || column == ID_COL_Z) {
-        // A cell typed into with no number keeps its coordinate instead of jumping to 0.
+    if (isCoordinate(column)) {
+        // A cell typed into with no number keeps its coordinate instead of jumping to 0; "inf"
+        // and "nan" read as numbers but place a billboard nowhere.
         bool isNumber = false;
-        value.toFloat(&isNumber);
-        if (!isNumber) return false;
+        const float coordinate = value.toFloat(&isNumber);
+        if (!isNumber || !std::isfinite(coordinate)) return false;
     }
     orchestra_->setObjectValue(edited, column, index.row());
     // The orchestra does not reload after an edit; only the edited cell is shown anew.

@@ -19,6 +19,8 @@ QString musicianToolTip(const musician::Musician& musician);
 //
 // Threads: main thread only, like the table.
 class MusicianTableModel final : public QAbstractTableModel {
+    Q_OBJECT
+
 public:
     static constexpr int IdentifierRole = Qt::UserRole + 1;
 

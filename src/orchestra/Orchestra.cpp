@@ -18,8 +18,6 @@
 
 namespace loopstage::orchestra {
 
-QString Orchestra::tr(const char* text) { return QObject::tr(text); }
-
 Orchestra::Orchestra() = default;
 
 Orchestra::~Orchestra() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -51,6 +52,8 @@ enum class DragOperation : uint32_t { None = 0, Copy = 1 };
 // Teardown stops the display link, ends the housekeeping timer and the window-moved
 // subscription before any musician is destroyed, so nothing reaches a destroyed musician.
 class Orchestra final : public stage::OrchestraDrawing {
+    Q_DECLARE_TR_FUNCTIONS(Orchestra)
+
 public:
     static constexpr int kHousekeepingIntervalMs = 15;
 
@@ -96,7 +99,6 @@ private:
     void _qtHousekeeping();
     void reloadTable();
     void tellUser(const QString& fileName, const QString& what) const;
-    static QString tr(const char* text);
 
     std::unique_ptr<MusicianList> musicianList_;
     bool isPlaying_ = false;

@@ -9,6 +9,8 @@ namespace loopstage::platform {
 // application for its whole life; removed when destroyed, so no notification reaches the
 // subscriber after that.
 class WindowMoveFilter final : public QObject {
+    Q_OBJECT
+
 public:
     explicit WindowMoveFilter(std::function<void()> onWindowMoved);
     ~WindowMoveFilter() override;

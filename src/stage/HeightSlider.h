@@ -12,6 +12,8 @@ namespace loopstage::stage {
 // (frame output reads it on the display link's thread), so the value is mirrored atomically
 // whenever the slider changes.
 class HeightSlider final : public QSlider {
+    Q_OBJECT
+
 public:
     static constexpr float kUnitsPerStep = 0.01f;
     static constexpr float kMinimumHeight = -2.0f;

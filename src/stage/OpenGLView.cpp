@@ -3,6 +3,7 @@
 #include <GL/gl.h>
 #include <GL/glu.h>
 
+#include <QPlatformSurfaceEvent>
 #include <QResizeEvent>
 #include <QThread>
 #include <cmath>
@@ -42,6 +43,9 @@ OpenGLView::OpenGLView(QWindow* parent) : QWindow(parent) {
 }
 
 OpenGLView::~OpenGLView() {
+    // QWindow's own destructor would destroy the surface too, but no longer as an OpenGLView:
+    // the surface's end must still pass through event() below.
+    destroy();
     // Release the drawing context from this thread before the contexts go.
     if (drawingContext_ && QOpenGLContext::currentContext() == drawingContext_.get()) {
         drawingContext_->doneCurrent();
@@ -77,7 +81,7 @@ bool OpenGLView::contextIsInitialized() const {
 
 void OpenGLView::lock() {
     viewLock_.lock();
-    if (++lockDepth_ == 1 && contextIsInitialized_ && drawingContext_ && handle()) {
+    if (++lockDepth_ == 1 && contextIsInitialized_ && drawingContext_ && surfaceReady_) {
         contextCurrent_ = drawingContext_->makeCurrent(this);
     }
 }
@@ -110,26 +114,30 @@ void OpenGLView::reshape() {
 void OpenGLView::setDirty(bool dirty) { dirty_.store(dirty, std::memory_order_relaxed); }
 
 void OpenGLView::flushOutput() {
-    lock();
+    std::unique_lock guard(*this);
     update();
-    if (!contextIsInitialized_ && drawingContext_ && handle() && exposed_.load()) {
+    if (!contextIsInitialized_ && surfaceReady_ && exposed_.load()) {
+        if (!drawingContext_ && QThread::currentThread() == thread()) {
+            // No shared context was set up; a plain context still lets resizes show frames.
+            drawingContext_ = std::make_unique<QOpenGLContext>();
+            drawingContext_->setFormat(platform::defaultPixelFormat());
+            drawingContext_->create();
+        }
         // The first frame output makes the context current itself: no earlier lock could.
-        contextCurrent_ = drawingContext_->makeCurrent(this);
+        if (drawingContext_) contextCurrent_ = drawingContext_->makeCurrent(this);
         if (contextCurrent_) {
             qInfo("contextInitialisation");
             contextIsInitialized_ = true;
         }
     }
     // Without a surface to present into (window not yet shown, or gone) there is no frame.
-    if (!contextCurrent_) {
-        unlock();
-        return;
-    }
+    if (!contextCurrent_) return;
 
     const float w = static_cast<float>(bounds_.width());
     const float h = static_cast<float>(bounds_.height());
     if (needsReshape_.load(std::memory_order_relaxed)) {
-        glViewport(0, 0, viewportExtent(w, devicePixelRatio_), viewportExtent(h, devicePixelRatio_));
+        glViewport(0, 0, viewportExtent(w, devicePixelRatio_),
+                   viewportExtent(h, devicePixelRatio_));
     }
     glClearColor(0, 0, 0, 0);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -150,7 +158,20 @@ void OpenGLView::flushOutput() {
     glFlush();
     if (exposed_.load()) QOpenGLContext::currentContext()->swapBuffers(this);
     framesOutput_.fetch_add(1, std::memory_order_relaxed);
-    unlock();
+}
+
+bool OpenGLView::event(QEvent* event) {
+    if (event->type() == QEvent::PlatformSurface) {
+        // Main thread. Waits for a tick's frame in progress; later ticks see the surface gone.
+        std::lock_guard guard(viewLock_);
+        surfaceReady_ = static_cast<QPlatformSurfaceEvent*>(event)->surfaceEventType() ==
+                        QPlatformSurfaceEvent::SurfaceCreated;
+        if (!surfaceReady_ && contextCurrent_) {
+            drawingContext_->doneCurrent();
+            contextCurrent_ = false;
+        }
+    }
+    return QWindow::event(event);
 }
 
 void OpenGLView::exposeEvent(QExposeEvent*) {
@@ -187,8 +208,12 @@ void OpenGLView::goBackward() { step(-1.0, false, -kStepLength); }
 void OpenGLView::goRight() { step(1.0, true, -kStepLength); }
 void OpenGLView::goLeft() { step(1.0, true, kStepLength); }
 
-void OpenGLView::turnRight() { storeRelaxed(cameraDir_[1], loadRelaxed(cameraDir_[1]) + kTurnDegrees); }
-void OpenGLView::turnLeft() { storeRelaxed(cameraDir_[1], loadRelaxed(cameraDir_[1]) - kTurnDegrees); }
+void OpenGLView::turnRight() {
+    storeRelaxed(cameraDir_[1], loadRelaxed(cameraDir_[1]) + kTurnDegrees);
+}
+void OpenGLView::turnLeft() {
+    storeRelaxed(cameraDir_[1], loadRelaxed(cameraDir_[1]) - kTurnDegrees);
+}
 
 // The slider itself holds the height and frame output reads it; nothing to store, and no frame
 // is output here.

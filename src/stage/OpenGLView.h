@@ -28,9 +28,18 @@ class OrchestraDrawing;
 // can take it. Camera fields, the reshape flag and the slider value are read by frame output
 // without the lock and are atomic.
 //
+// The native surface comes and goes on the main thread (a closing window destroys it while
+// ticks may still run): its creation and its end are taken under the lock, so a frame in
+// progress finishes first and no later frame touches a surface that is gone.
+//
+// Without setupSharedContext (set-up ended early) the first frame output on the main thread
+// makes a drawing context of its own, so resizes still show frames.
+//
 // Lifetime: the shared context lives as long as the view, so it outlives every musician (the
 // controller destroys musicians before the view goes).
 class OpenGLView final : public QWindow {
+    Q_OBJECT
+
 public:
     explicit OpenGLView(QWindow* parent = nullptr);
     ~OpenGLView() override;
@@ -71,6 +80,7 @@ public:
     int64_t framesOutput() const { return framesOutput_.load(std::memory_order_relaxed); }
 
 protected:
+    bool event(QEvent* event) override;
     void exposeEvent(QExposeEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
@@ -89,6 +99,7 @@ private:
     int lockDepth_ = 0;
     bool contextIsInitialized_ = false;
     bool contextCurrent_ = false;
+    bool surfaceReady_ = false;
     QSizeF bounds_;
     qreal devicePixelRatio_ = 1.0;
 

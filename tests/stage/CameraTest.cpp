@@ -41,16 +41,9 @@ INSTANTIATE_TEST_SUITE_P(
              static_cast<float>(-5.0 - 0.1)}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Camera, StartValuesTurnsAndRoundTrips) {
+TEST(Camera, TurnsAndRoundTrips) {
     OpenGLView view;
     view.awakeFromNib();
-    EXPECT_EQ(view.cameraPosAt(0), 0.0f);
-    EXPECT_EQ(view.cameraPosAt(1), 1.0f);
-    EXPECT_EQ(view.cameraPosAt(2), -5.0f);
-    EXPECT_EQ(view.cameraDirAt(0), 0.0f);
-    EXPECT_EQ(view.cameraDirAt(1), 0.0f);
-    EXPECT_EQ(view.cameraPosAt(2) + 0.1f, -4.9f);
-
     for (int i = 0; i < 180; ++i) view.turnRight();
     EXPECT_EQ(view.cameraDirAt(1), 360.0f) << "the heading is not wrapped";
     view.turnLeft();
@@ -68,7 +61,6 @@ TEST(Camera, StartValuesTurnsAndRoundTrips) {
     const float heading = view.cameraDirAt(1);
     view.heightChanged();
     EXPECT_EQ(view.cameraDirAt(1), heading);
-    EXPECT_EQ(view.cameraPosAt(0), x + (view.cameraPosAt(0) - x));
     EXPECT_EQ(view.framesOutput(), 0);
 }
 

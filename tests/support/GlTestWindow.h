@@ -37,10 +37,6 @@ struct GlTestWindow {
         view->show();
         return QTest::qWaitForWindowExposed(view.get());
     }
-
-    QImage grab() const {
-        return view->screen()->grabWindow(view->winId()).toImage().convertToFormat(QImage::Format_RGB32);
-    }
 };
 
 }  // namespace loopstage::test
