@@ -3,11 +3,9 @@
 // play meanwhile (memory, late ticks).
 //   loopstage_drop_bench [--clips N] [--repeats R] [--clip-dir DIR]
 // Prints its figures, then one JSON line.
-#include <sys/stat.h>
 
 #include <QApplication>
 #include <QMimeData>
-#include <QProcess>
 #include <QTest>
 #include <QUrl>
 #include <atomic>
@@ -26,6 +24,7 @@
 #include "orchestra/Orchestra.h"
 #include "platform/HostTime.h"
 #include "stage/OpenGLView.h"
+#include "support/StalledShare.h"
 
 using namespace loopstage;
 
@@ -60,28 +59,6 @@ double timedDrop(orchestra::Orchestra& orchestra, const std::string& path, int r
     *accepted = orchestra.acceptDrop(&data, row, operation);
     return msSince(start);
 }
-
-// The one-file share that never answers, where FUSE and the tests' server are there.
-struct StalledShare {
-    std::string dir = std::filesystem::temp_directory_path().string() + "/loopstage-bench-stalled";
-    QProcess server;
-    bool mounted = false;
-    StalledShare() {
-#ifdef LOOPSTAGE_STALLFS
-        std::filesystem::create_directories(dir);
-        server.start(QStringLiteral(LOOPSTAGE_STALLFS), {QString::fromStdString(dir), "-f"});
-        struct stat st {};
-        for (int i = 0; i < 100 && ::stat(file().c_str(), &st) != 0; ++i) QTest::qWait(50);
-        mounted = ::stat(file().c_str(), &st) == 0;
-#endif
-    }
-    ~StalledShare() {
-        QProcess::execute(QStringLiteral("fusermount3"), {"-u", "-z", QString::fromStdString(dir)});
-        server.kill();
-        server.waitForFinished();
-    }
-    std::string file() const { return dir + "/stalled.mp4"; }
-};
 
 std::string ensureHugePicture(const std::string& directory) {
     const std::string path = directory + "/huge_16000x8000_gray_ffv1.mkv";
@@ -142,8 +119,8 @@ int main(int argc, char** argv) {
     const double uhdBlock = blocks(uhd, true);
     double stalledBlock = -1;
     {
-        StalledShare share;
-        if (share.mounted) stalledBlock = blocks(share.file(), false);
+        test::StalledShare share;
+        if (share.mounted()) stalledBlock = blocks(share.file(), false);
     }
     std::printf(
         "main thread blocked per drop (median of %d): 720p %.1f ms, 4K %.1f ms, stalled %.1f ms\n",

@@ -1,11 +1,9 @@
 #include <GL/gl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <QDir>
 #include <QFile>
 #include <QMimeData>
-#include <QProcess>
 #include <QStatusBar>
 #include <QTableView>
 #include <QTest>
@@ -20,6 +18,7 @@
 #include "stage/OpenGLView.h"
 #include "support/BadInputs.h"
 #include "support/LogCapture.h"
+#include "support/StalledShare.h"
 #include "support/TestClips.h"
 
 namespace loopstage {
@@ -31,6 +30,15 @@ bool drop(app::MainWindow& window, const std::string& path) {
     QMimeData data;
     data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
     return window.orchestra()->acceptDrop(&data, -1, orchestra::DropOperation::Above);
+}
+
+// Shows the window and plays two clips in it.
+void showPlaying(app::MainWindow& window, const std::string& first, const std::string& second) {
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(drop(window, first));
+    ASSERT_TRUE(drop(window, second));
+    window.orchestra()->togglePlayback();
 }
 
 bool isDocumentedLine(const QString& line) {
@@ -53,11 +61,7 @@ TEST(BadDrops, EachIsRefusedOrPlaysWhileTheOthersKeepPlaying) {
     int refused = 0, taken = 0;
     for (size_t first = 0; first < inputs.size(); first += kBatch) {
         app::MainWindow window;
-        window.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-        ASSERT_TRUE(drop(window, good));
-        ASSERT_TRUE(drop(window, good));
-        window.orchestra()->togglePlayback();
+        ASSERT_NO_FATAL_FAILURE(showPlaying(window, good, good));
         QTRY_VERIFY_WITH_TIMEOUT(
             window.orchestra()->musicianList()->at(1)->currentTexture() != nullptr, 5000);
 
@@ -100,11 +104,7 @@ TEST(BadDrops, FileTruncatedOrRemovedWhilePlaying) {
     ASSERT_TRUE(test::writeClip(cut, recipe));
     ASSERT_TRUE(test::writeClip(gone, mkv));
     app::MainWindow window;
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    ASSERT_TRUE(drop(window, cut));
-    ASSERT_TRUE(drop(window, gone));
-    window.orchestra()->togglePlayback();
+    ASSERT_NO_FATAL_FAILURE(showPlaying(window, cut, gone));
     QTest::qWait(300);
     std::filesystem::resize_file(cut, std::filesystem::file_size(cut) / 3);
     std::filesystem::remove(gone);
@@ -116,34 +116,6 @@ TEST(BadDrops, FileTruncatedOrRemovedWhilePlaying) {
     }
     window.orchestra()->togglePlayback();
 }
-
-// A file system whose one file never answers a read, mounted for as long as it lives.
-class StalledMount {
-  public:
-    StalledMount() {
-#ifdef LOOPSTAGE_STALLFS
-        dir_ = test::tempClipPath("stalled-share");
-        std::filesystem::create_directories(dir_);
-        server_.start(QStringLiteral(LOOPSTAGE_STALLFS), {QString::fromStdString(dir_), "-f"});
-        struct stat st {};
-        for (int i = 0; i < 100 && ::stat(file().c_str(), &st) != 0; ++i) QTest::qWait(50);
-        mounted_ = ::stat(file().c_str(), &st) == 0;
-#endif
-    }
-    ~StalledMount() {
-        QProcess::execute(QStringLiteral("fusermount3"),
-                          {"-u", "-z", QString::fromStdString(dir_)});
-        server_.kill();
-        server_.waitForFinished();
-    }
-    bool mounted() const { return mounted_; }
-    std::string file() const { return dir_ + "/stalled.mp4"; }
-
-  private:
-    std::string dir_;
-    QProcess server_;
-    bool mounted_ = false;
-};
 
 // While two clips play: a file that stops answering is given up on with a reason, and a
 // 16000 x 8000 picture plays, converted no larger than the stage shows it; neither stops the
@@ -161,15 +133,11 @@ TEST(BadDrops, StalledFileAndHugePictureLeaveTheOthersPlaying) {
     ASSERT_TRUE(test::writeClip(huge, hugeRecipe));
 
     app::MainWindow window;
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    ASSERT_TRUE(drop(window, good));
-    ASSERT_TRUE(drop(window, good));
-    window.orchestra()->togglePlayback();
+    ASSERT_NO_FATAL_FAILURE(showPlaying(window, good, good));
     const auto* a = window.orchestra()->musicianList()->at(0);
     QTRY_VERIFY_WITH_TIMEOUT(a->currentTexture() != nullptr, 5000);
 
-    StalledMount share;
+    test::StalledShare share;
     if (share.mounted()) {
         const int64_t takenBefore = a->stats().framesTaken.load();
         EXPECT_FALSE(drop(window, share.file()));

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <QProcess>
+#include <QTest>
+#include <filesystem>
+#include <string>
+
+#include "support/TestClips.h"
+
+namespace loopstage::test {
+
+// A file system whose one file never answers a read, as a share or a disk that stopped
+// responding: served by loopstage_stallfs (FUSE) for as long as this lives. Where the build
+// found no FUSE, or the mount is refused, mounted() is false.
+class StalledShare {
+public:
+    StalledShare() {
+#ifdef LOOPSTAGE_STALLFS
+        dir_ = tempClipPath("stalled-share");
+        std::filesystem::create_directories(dir_);
+        server_.start(QStringLiteral(LOOPSTAGE_STALLFS), {QString::fromStdString(dir_), "-f"});
+        struct stat st {};
+        for (int i = 0; i < 100 && ::stat(file().c_str(), &st) != 0; ++i) QTest::qWait(50);
+        mounted_ = ::stat(file().c_str(), &st) == 0;
+#endif
+    }
+    ~StalledShare() {
+        if (dir_.empty()) return;
+        QProcess::execute(QStringLiteral("fusermount3"),
+                          {"-u", "-z", QString::fromStdString(dir_)});
+        server_.kill();
+        server_.waitForFinished();
+    }
+    StalledShare(const StalledShare&) = delete;
+    StalledShare& operator=(const StalledShare&) = delete;
+
+    bool mounted() const { return mounted_; }
+    std::string file() const { return dir_ + "/stalled.mp4"; }
+
+private:
+    std::string dir_;
+    QProcess server_;
+    bool mounted_ = false;
+};
+
+}  // namespace loopstage::test
