@@ -35,8 +35,6 @@ constexpr int kMaxFailedPasses = 3;
 // A decoder further behind its clock than this (and than the key frames are apart) seeks
 // ahead rather than decoding every picture it missed.
 constexpr int64_t kCatchUpNs = 1'000'000'000;
-// Late pictures skipped in a row before one is converted anyway.
-constexpr int kMaxSkippedInARow = 3;
 // A reopen (for a file that cannot seek back) may take this long before the pass counts as
 // failed.
 constexpr int64_t kReopenDeadlineNs = 5'000'000'000;
@@ -201,6 +199,8 @@ void DecodeWorker::resetPass() {
     passFrames_ = 0;
     timing_.startPass();
     catchingUp_ = false;
+    catchUpTargetNs_ = INT64_MIN;
+    lastDeliveredNs_ = 0;
     av_frame_unref(held_.get());
 }
 
@@ -384,7 +384,11 @@ DecodeWorker::Step DecodeWorker::receiveAll() {
             return Step::Continue;
         }
         shared_->counters.decoded.fetch_add(1);
+        // Reading and decoding time per picture, waits excluded (they come inside deliver).
+        const int64_t arrived = hostTimeNow();
+        if (lastDeliveredNs_ > 0) decodeEmaNs_ += (arrived - lastDeliveredNs_ - decodeEmaNs_) / 8;
         const Step step = deliver(frame);
+        lastDeliveredNs_ = hostTimeNow();
         av_frame_unref(frame);
         if (step != Step::Continue) return step;
     }
@@ -417,6 +421,8 @@ bool DecodeWorker::catchUpTo(int64_t clockNs) {
     // too, and a decoder that cannot keep up at all does better decoding on than seeking over
     // and over.
     catchingUp_ = true;
+    catchUpTargetNs_ = clockNs;
+    lastDeliveredNs_ = 0;
     av_frame_unref(held_.get());
     return true;
 }
@@ -445,13 +451,14 @@ DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
     if (clockNs - timeNs > std::max(kCatchUpNs, timing_.keyIntervalNs() * 3 / 2) &&
         catchUpTo(clockNs))
         return Step::Continue;
-    // The first picture after a start is shown even when late (opening and the first decode
-    // take their time): a picture now beats a better-timed one later.
-    // A late picture is skipped only a few times in a row: a decoder that cannot keep up
-    // still shows every few pictures instead of none.
-    if (timeNs + durNs <= clockNs && publishedSinceStart_ && skippedInARow_ < kMaxSkippedInARow) {
-        // Already superseded: the next picture is due, so converting this one is wasted.
-        ++skippedInARow_;
+    // A late picture (the next one is due already) is not worth converting when the decoder
+    // can make up the delay: after a stall, or on the way from the key frame a catch-up seek
+    // landed on to the time it sought. A decoder that cannot keep up at all converts every
+    // picture instead: each is the newest the tick can show, and skipping would only show
+    // fewer. The first picture after a start is always shown.
+    const bool late = timeNs + durNs <= clockNs;
+    const bool keepsUp = decodeEmaNs_ + convertEmaNs_ < durNs;
+    if (late && publishedSinceStart_ && (keepsUp || timeNs + durNs <= catchUpTargetNs_)) {
         s.counters.skippedLate.fetch_add(1);
         av_frame_unref(held_.get());
         av_frame_move_ref(held_.get(), frame);
@@ -460,7 +467,7 @@ DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
         return Step::Continue;
     }
     av_frame_unref(held_.get());
-    if (timeNs + durNs > clockNs) catchingUp_ = false;
+    if (!late) catchingUp_ = false;
     return convertAndPublish(frame, timeNs, iteration_);
 }
 
@@ -487,9 +494,11 @@ DecodeWorker::Step DecodeWorker::convertAndPublish(AVFrame* frame, int64_t timeN
     } catch (const std::bad_alloc&) {
         MovieShared::post(s.posted.convert, AVERROR(ENOMEM));
     }
+    const int64_t convertStart = hostTimeNow();
     const int ret =
         pixels ? converter_.convert(frame, pixels, FramePool::strideFor(width), width, height)
                : AVERROR(ENOMEM);
+    convertEmaNs_ += (hostTimeNow() - convertStart - convertEmaNs_) / 8;
     if (ret < 0) {
         if (pixels) MovieShared::post(s.posted.convert, ret);
         pool_.abandon(slot);
@@ -497,7 +506,6 @@ DecodeWorker::Step DecodeWorker::convertAndPublish(AVFrame* frame, int64_t timeN
     }
     s.counters.converted.fetch_add(1);
     publishedSinceStart_ = true;
-    skippedInARow_ = 0;
     return pool_.publish(slot, timeNs, iteration, generation_, width, height) ? Step::Continue
                                                                               : Step::Restarted;
 }

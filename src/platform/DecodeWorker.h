@@ -24,7 +24,7 @@ namespace loopstage::platform {
 // the thread to end (also interrupting a read of a file that stalls), wakes it, joins it; the
 // decoding state stays, so a later start() resumes where it was. The destructor stops it.
 class DecodeWorker {
-  public:
+public:
     DecodeWorker(std::shared_ptr<MovieShared> shared, Demuxer demuxer, std::string path);
     ~DecodeWorker();
     DecodeWorker(const DecodeWorker&) = delete;
@@ -39,7 +39,7 @@ class DecodeWorker {
     static void dispose(std::unique_ptr<DecodeWorker> worker);
     bool running() const { return running_.load(); }
 
-  private:
+private:
     enum class Step { Continue, Ended, Stopped, Restarted, VideoDisabled };
 
     void run();
@@ -85,7 +85,11 @@ class DecodeWorker {
     int64_t passFrames_ = 0;
     bool catchingUp_ = false;
     bool publishedSinceStart_ = false;
-    int skippedInARow_ = 0;  // since the worker began, or the movie went back to 0
+    int64_t catchUpTargetNs_ = INT64_MIN;  // the clock's time a catch-up seek went for
+    // How long reading and decoding, and converting, take per picture (moving averages).
+    int64_t decodeEmaNs_ = 0, convertEmaNs_ = 0;
+    int64_t lastDeliveredNs_ = 0;  // host time the last picture was dealt with; 0 after a jump  //
+                                   // since the worker began, or the movie went back to 0
     int consecutiveFailedPasses_ = 0;
     bool firstPassDone_ = false;
     bool singlePicture_ = false;  // the first pass yielded one picture: never re-decoded
