@@ -222,9 +222,12 @@ namespace {
 // slowly does not make the decoder change sizes on every frame.
 constexpr int kSizeStep = 32;
 
-int quantised(double pixels) {
+// `cap` stands for sizes beyond it and for what no size can be had of (coordinates that are
+// not finite): a double that is no int must never be made one.
+int quantised(double pixels, int cap) {
+    if (!(pixels < cap)) return cap;
     const int steps = static_cast<int>(std::ceil(pixels / kSizeStep));
-    return std::max(1, steps) * kSizeStep;
+    return std::min(cap, std::max(1, steps) * kSizeStep);
 }
 
 // Grows at once (a picture must never look soft), shrinks only past a wide margin.
@@ -274,8 +277,8 @@ void Musician::wantPictureSizeForCurrentTransform() {
         minY = std::min(minY, y), maxY = std::max(maxY, y);
     }
     // Part of it behind the camera: it may fill the screen.
-    const int width = behindCamera ? capWidth : std::min(quantised(maxX - minX), capWidth);
-    const int height = behindCamera ? capHeight : std::min(quantised(maxY - minY), capHeight);
+    const int width = behindCamera ? capWidth : quantised(maxX - minX, capWidth);
+    const int height = behindCamera ? capHeight : quantised(maxY - minY, capHeight);
     const int currentWidth = wantedWidth_.load(std::memory_order_relaxed);
     const int currentHeight = wantedHeight_.load(std::memory_order_relaxed);
     wantedWidth_.store(std::min(withHysteresis(currentWidth, width), capWidth),

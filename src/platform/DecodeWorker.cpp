@@ -1,7 +1,6 @@
 #include "platform/DecodeWorker.h"
 
 #include <pthread.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -28,7 +27,7 @@ namespace {
 
 using namespace ffmpeg;
 
-// Niceness of decode workers where SCHED_IDLE is refused.
+// Niceness of decode workers (see setWorkerThreadTraits).
 constexpr int kWorkerNice = 10;
 // Passes in a row that yield no picture before the worker gives up on a clip.
 constexpr int kMaxFailedPasses = 3;
@@ -48,18 +47,16 @@ int64_t toTicks(int64_t ns, AVRational tb) {
 
 bool hasPicture(const AVFrame* f) { return f->buf[0] != nullptr; }
 
-// Decoders, their codec threads (made by the worker, so they inherit this) and the picture
-// conversion run under SCHED_IDLE: the render tick, Mesa's rasteriser threads and the window
-// take a core from them the moment they want one, and they use what is left. Measured with
-// six camera-like 720p clips while a compiler ran beside: late ticks 5.2 % at nice 5, 0.7 % at
-// nice 10, 0.3 % under SCHED_IDLE; eight clips: 15 % at nice 10, 2 % under SCHED_IDLE. Where
-// the policy is refused, nice 10 is the next best.
+// Decoders, their codec threads (made by the worker, so they inherit its niceness) and the
+// picture conversion run at nice 10: against the render tick and Mesa's rasteriser threads
+// (nice 0) each weighs a ninth, so the tick gets a core when it wants one. Measured with six
+// camera-like 720p clips while a compiler ran beside: late ticks 5.2 % at nice 5, 0.7 % at
+// nice 10, 0.3 % under SCHED_IDLE. SCHED_IDLE was not kept: it yields to every other
+// process as well, and clips froze to about one frame a second while a build ran on the
+// machine; a show must not stop because something else is busy.
 void setWorkerThreadTraits() {
-    sched_param none{};
-    if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &none) != 0) {
-        // Niceness is per thread on Linux; failure only costs priority.
-        (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kWorkerNice);
-    }
+    // Niceness is per thread on Linux; failure only costs priority.
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kWorkerNice);
     (void)pthread_setname_np(pthread_self(), "loopstage-dec");
 }
 
