@@ -39,7 +39,7 @@ platform::VideoTimeStamp stampAt(int64_t hostTime) {
 // A real stage window whose frame output draws the musicians given, each between a push and a
 // pop as the controller draws them, and reads back what the test asks for.
 class MusicianOnStage : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         if (!window.open(160, 160)) GTEST_SKIP() << "no OpenGL context on this display";
         window.probe.onDraw = [this] {
@@ -262,7 +262,6 @@ TEST_F(MusicianOnStage, TakesExchangeTheCurrentFrameAndReleaseTheOldOne) {
 
     for (int i = 0; i < 30; ++i) ASSERT_TRUE(takeAt(0.25 + 0.1 * i));
     EXPECT_EQ(context->texturesInUse(), 1);
-    EXPECT_LE(musician->channelMovie()->framesInUse(), musician->channelMovie()->poolSize());
 }
 
 // A clip's textures belong to the stage's share group: when the stage's contexts go, the names

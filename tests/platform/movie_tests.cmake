@@ -1,7 +1,6 @@
-# Decoding side of the movie engine: clip generator, open/probe, worker, clock, loop, pool.
+# Decoding side of the movie engine: open/probe, worker, clock, loop, pool.
 loopstage_test(movie_tests
   SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/MovieClipsTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MovieOpenTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MovieDecodeTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/MovieRobustnessTest.cpp

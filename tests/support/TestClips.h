@@ -81,20 +81,6 @@ Rgba centreColour(const uint8_t* pixels, int width, int height, int strideBytes)
 // Colour of the pixel in the middle of the first row (inside the white band when upright).
 Rgba topRowColour(const uint8_t* pixels, int width, int strideBytes);
 
-// A reference decode of a whole file with plain libavcodec (no loopstage code), used to check
-// that written clips are what their ClipSpec describes.
-struct ReferenceFrame {
-    double seconds = 0;  // best-effort timestamp in seconds
-    int index = -1;      // frameIndexOfColour of the centre
-    int width = 0, height = 0;
-};
-struct ReferenceDecode {
-    std::vector<ReferenceFrame> frames;
-    std::vector<int> streamTypes;  // AVMediaType of every stream, in order
-    int decodeErrors = 0;
-};
-bool referenceDecode(const std::string& path, ReferenceDecode& out, std::string* error = nullptr);
-
 // A path in this process's temp directory (created on first use, removed at exit).
 std::string tempClipPath(const std::string& name);
 
