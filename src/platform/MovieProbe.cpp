@@ -115,8 +115,6 @@ const AVCodecParameters* MovieProbe::videoParameters() const {
     return demuxer_.format->streams[facts_.videoStream]->codecpar;
 }
 
-AVRational MovieProbe::videoTimeBase() const { return videoTimeBase_; }
-
 int MovieProbe::openOnThisThread(const std::string& path, int64_t deadlineNs,
                                  const std::atomic<bool>* cancel, MovieProbe& out,
                                  ProbeRefusal* refusal) {
@@ -198,7 +196,6 @@ int MovieProbe::openOnThisThread(const std::string& path, int64_t deadlineNs,
             facts.estimatedDurationNs = toNs(format->duration, AVRational{1, AV_TIME_BASE});
         else if (st->nb_frames > 0)
             facts.estimatedDurationNs = st->nb_frames * facts.frameIntervalNs;
-        out.videoTimeBase_ = st->time_base;
     }
     out.path_ = path;
     out.facts_ = std::move(facts);

@@ -44,7 +44,6 @@ class MovieProbe {
     const MovieFacts& facts() const { return facts_; }
     // The stream's decoder parameters; valid while the demuxer lives.
     const AVCodecParameters* videoParameters() const;
-    AVRational videoTimeBase() const;
 
     bool hasDemuxer() const { return demuxer_.format != nullptr; }
     // The demuxer passes to its new owner, which points its interrupt at its own stop flag.
@@ -61,7 +60,6 @@ class MovieProbe {
     std::string path_;
     MovieFacts facts_;
     Demuxer demuxer_;
-    AVRational videoTimeBase_{0, 1};
 };
 
 }  // namespace loopstage::platform
