@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
 namespace loopstage::bench {
 
@@ -44,7 +44,7 @@ inline std::string ensureClip(const std::string& directory, int width, int heigh
                              std::to_string(static_cast<int>(seconds * 1000)) + "ms_" +
                              (cameraLike ? "camera" : "flat") + ".mp4";
     if (QFileInfo::exists(QString::fromStdString(path))) return path;
-    test::ClipSpec recipe;
+    clips::ClipSpec recipe;
     recipe.width = width;
     recipe.height = height;
     recipe.fpsNum = fps;
@@ -57,7 +57,7 @@ inline std::string ensureClip(const std::string& directory, int width, int heigh
             static_cast<int>(4000.0 * width * height / (1280.0 * 720.0) * fps / 30.0);
     std::string error;
     const std::string partial = path + ".part.mp4";
-    if (!test::writeClip(partial, recipe, &error)) {
+    if (!clips::writeClip(partial, recipe, &error)) {
         std::fprintf(stderr, "cannot write the clip: %s\n", error.c_str());
         return {};
     }

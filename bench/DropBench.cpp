@@ -24,7 +24,7 @@
 #include "orchestra/Orchestra.h"
 #include "platform/HostTime.h"
 #include "stage/OpenGLView.h"
-#include "support/StalledShare.h"
+#include "stallfs/StalledShare.h"
 
 using namespace loopstage;
 
@@ -63,15 +63,15 @@ double timedDrop(orchestra::Orchestra& orchestra, const std::string& path, int r
 std::string ensureHugePicture(const std::string& directory) {
     const std::string path = directory + "/huge_16000x8000_gray_ffv1.mkv";
     if (std::filesystem::exists(path)) return path;
-    test::ClipSpec recipe;
-    recipe.codec = test::ClipSpec::Codec::Ffv1;
+    clips::ClipSpec recipe;
+    recipe.codec = clips::ClipSpec::Codec::Ffv1;
     recipe.container = "mkv";
-    recipe.pixelFormat = test::ClipSpec::PixelFormat::Gray;
+    recipe.pixelFormat = clips::ClipSpec::PixelFormat::Gray;
     recipe.width = 16000;
     recipe.height = 8000;
     recipe.frames = 1;
     std::string error;
-    if (!test::writeClip(path, recipe, &error)) {
+    if (!clips::writeClip(path, recipe, &error)) {
         std::fprintf(stderr, "cannot write the huge picture: %s\n", error.c_str());
         return {};
     }
@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
     const double uhdBlock = blocks(uhd, true);
     double stalledBlock = -1;
     {
-        test::StalledShare share;
+        clips::StalledShare share;
         if (share.mounted()) stalledBlock = blocks(share.file(), false);
     }
     std::printf(

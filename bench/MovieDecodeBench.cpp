@@ -14,7 +14,7 @@
 
 #include "platform/HostTime.h"
 #include "platform/Movie.h"
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
 namespace loopstage::platform {
 namespace {
@@ -28,7 +28,7 @@ namespace {
         }                                                            \
     } while (0)
 
-using test::ClipSpec;
+using clips::ClipSpec;
 using namespace std::chrono_literals;
 
 long residentKiB() {
@@ -46,9 +46,9 @@ double measureThroughput(const char* name, int width, int height, int frames) {
     recipe.height = height;
     recipe.frames = frames;
     recipe.gop = 30;
-    const std::string path = test::tempClipPath(std::string("bench-") + name + ".mp4");
+    const std::string path = clips::tempClipPath(std::string("bench-") + name + ".mp4");
     std::string error;
-    REQUIRE(test::writeClip(path, recipe, &error), error.c_str());
+    REQUIRE(clips::writeClip(path, recipe, &error), error.c_str());
     std::unique_ptr<Movie> movie;
     REQUIRE(Movie::open({path, true, nullptr}, movie) == 0, "cannot open the clip");
     // A clock 1024 times slower than real time: no frame is ever late, and host times far in
@@ -84,9 +84,9 @@ double measureMemoryPerMovie() {
     recipe.width = 1280;
     recipe.height = 720;
     recipe.frames = 240;  // 8 s: the pool, not the clip length, bounds memory
-    const std::string path = test::tempClipPath("bench-mem.mp4");
+    const std::string path = clips::tempClipPath("bench-mem.mp4");
     std::string error;
-    REQUIRE(test::writeClip(path, recipe, &error), error.c_str());
+    REQUIRE(clips::writeClip(path, recipe, &error), error.c_str());
     constexpr int kMovies = 8;
     const long before = residentKiB();
     std::vector<std::unique_ptr<Movie>> movies(kMovies);

@@ -17,7 +17,7 @@
 #include "app/Application.h"
 #include "app/MainWindow.h"
 #include "orchestra/Orchestra.h"
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
 using namespace loopstage;
 
@@ -35,11 +35,11 @@ int main(int argc, char** argv) {
         if (clips.size() == count) break;
         clips << folder.filePath(QString::fromLatin1(name));
         if (QFileInfo::exists(clips.back())) continue;
-        test::ClipSpec recipe;
+        clips::ClipSpec recipe;
         recipe.width = 320;
         recipe.height = 240;
         recipe.frames = 60;
-        if (!test::writeClip(clips.back().toStdString(), recipe)) return 3;
+        if (!clips::writeClip(clips.back().toStdString(), recipe)) return 3;
     }
 
     app::MainWindow window;

@@ -35,7 +35,7 @@
 #include "platform/HostTime.h"
 #include "platform/Movie.h"
 #include "stage/OpenGLView.h"
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
 using namespace loopstage;
 

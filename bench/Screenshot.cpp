@@ -25,7 +25,7 @@
 #include "orchestra/MusicianTableModel.h"
 #include "orchestra/Orchestra.h"
 #include "stage/OpenGLView.h"
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
 using namespace loopstage;
 
@@ -63,13 +63,13 @@ int main(int argc, char** argv) {
     QAbstractItemModel* model = window.musicianView()->model();
     QStringList chosen;
     for (const Placement& p : placements) {
-        test::ClipSpec recipe;
+        clips::ClipSpec recipe;
         recipe.width = 320;
         recipe.height = 240;
         recipe.frames = p.frames;
-        const std::string path = test::tempClipPath(p.name);
+        const std::string path = clips::tempClipPath(p.name);
         std::string error;
-        if (!test::writeClip(path, recipe, &error)) {
+        if (!clips::writeClip(path, recipe, &error)) {
             std::fprintf(stderr, "cannot write %s: %s\n", p.name, error.c_str());
             return 1;
         }

@@ -20,7 +20,7 @@
 #include "platform/HostTime.h"
 #include "platform/Movie.h"
 #include "stage/OpenGLView.h"
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
 namespace {
 std::atomic<int64_t> gAllocations{0};
@@ -76,11 +76,11 @@ BENCHMARK(BM_FrameChoice);
 
 struct Stage {
     stage::OpenGLView view;
-    std::string clip = test::tempClipPath("micro.mp4");
+    std::string clip = clips::tempClipPath("micro.mp4");
     Stage() {
         view.awakeFromNib();
         view.setupSharedContext();
-        test::writeClip(clip, test::ClipSpec{});
+        clips::writeClip(clip, clips::ClipSpec{});
     }
 };
 

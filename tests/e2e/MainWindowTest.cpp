@@ -24,15 +24,15 @@
 #include "stage/HeightSlider.h"
 #include "stage/OpenGLView.h"
 #include "support/ScriptedDisplayLink.h"
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
 namespace loopstage::app {
 namespace {
 
 // A generated clip dropped below the last row, as a file manager drops it.
 bool dropNewClip(MainWindow& window, const std::string& name) {
-    const std::string path = test::tempClipPath(name);
-    if (!test::writeClip(path, test::ClipSpec{})) return false;
+    const std::string path = clips::tempClipPath(name);
+    if (!clips::writeClip(path, clips::ClipSpec{})) return false;
     QMimeData data;
     data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
     return window.orchestra()->acceptDrop(&data, -1, orchestra::DropOperation::Above);
@@ -158,8 +158,8 @@ int stageCentreIndex(MainWindow& window) {
     stage::OpenGLView* view = window.openGLView();
     const QImage shot = view->screen()->grabWindow(view->winId()).toImage();
     const QColor c = shot.pixelColor(shot.width() / 2, shot.height() / 2);
-    return test::frameIndexOfColour(
-        test::Rgb{uint8_t(c.red()), uint8_t(c.green()), uint8_t(c.blue())});
+    return clips::frameIndexOfColour(
+        clips::Rgb{uint8_t(c.red()), uint8_t(c.green()), uint8_t(c.blue())});
 }
 
 // A file manager's drag of one file, delivered where the platform delivers it: to the window's
@@ -185,12 +185,12 @@ bool dragAndDrop(MainWindow& window, QWidget* target, const QString& path) {
 TEST(MainWindow, FilesDroppedBelowTheRowsOnTheStripAndOnTheStageJoinAtTheEndAndPlay) {
     MainWindow window;
     if (!showWindow(window)) GTEST_SKIP() << "window not shown";
-    test::ClipSpec recipe;
+    clips::ClipSpec recipe;
     recipe.frames = 45;
     QStringList paths;
     for (const char* name : {"below the rows.mp4", "on the strip.mp4", "on the stage.mp4"}) {
-        paths << QString::fromStdString(test::tempClipPath(name));
-        ASSERT_TRUE(test::writeClip(paths.back().toStdString(), recipe));
+        paths << QString::fromStdString(clips::tempClipPath(name));
+        ASSERT_TRUE(clips::writeClip(paths.back().toStdString(), recipe));
     }
     QTest::keyClick(&window, Qt::Key_Space);
     ASSERT_TRUE(window.orchestra()->isPlaying());

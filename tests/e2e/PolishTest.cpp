@@ -22,14 +22,14 @@
 #include "orchestra/Orchestra.h"
 #include "platform/Movie.h"
 #include "stage/OpenGLView.h"
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
 namespace loopstage::app {
 namespace {
 
-QString makeClip(const std::string& name, test::ClipSpec recipe = {}) {
-    const std::string path = test::tempClipPath(name);
-    EXPECT_TRUE(test::writeClip(path, recipe));
+QString makeClip(const std::string& name, clips::ClipSpec recipe = {}) {
+    const std::string path = clips::tempClipPath(name);
+    EXPECT_TRUE(clips::writeClip(path, recipe));
     return QString::fromStdString(path);
 }
 
@@ -45,10 +45,10 @@ TEST(StatusReadout, CountsLoopsAndLateFramesWhilePlaying) {
     MainWindow window;
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    test::ClipSpec shortClip;
+    clips::ClipSpec shortClip;
     shortClip.frames = 6;  // a fifth of a second: it wraps often
     ASSERT_TRUE(drop(window, makeClip("short.mp4", shortClip)));
-    test::ClipSpec heavy;
+    clips::ClipSpec heavy;
     heavy.width = 1920;
     heavy.height = 1080;
     heavy.frames = 30;
@@ -92,7 +92,7 @@ TEST(DropMessages, RefusedFilesAreNamedWithTheirReasonDroppedOrChosen) {
     window.show();
     window.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
-    const QString text = QString::fromStdString(test::tempClipPath("notes.mp4"));
+    const QString text = QString::fromStdString(clips::tempClipPath("notes.mp4"));
     {
         QFile f(text);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
@@ -101,10 +101,10 @@ TEST(DropMessages, RefusedFilesAreNamedWithTheirReasonDroppedOrChosen) {
     EXPECT_FALSE(drop(window, text));
     EXPECT_EQ(window.statusBar()->currentMessage(), QStringLiteral("notes.mp4: not a movie file"));
 
-    EXPECT_FALSE(drop(window, QString::fromStdString(test::tempClipPath("gone.mov"))));
+    EXPECT_FALSE(drop(window, QString::fromStdString(clips::tempClipPath("gone.mov"))));
     EXPECT_EQ(window.statusBar()->currentMessage(), QStringLiteral("gone.mov: file not found"));
 
-    test::ClipSpec audioOnly;
+    clips::ClipSpec audioOnly;
     audioOnly.videoStream = false;
     audioOnly.audioStream = true;
     EXPECT_TRUE(drop(window, makeClip("voice.mp4", audioOnly)));
@@ -137,7 +137,7 @@ TEST(DropMessages, RefusedFilesAreNamedWithTheirReasonDroppedOrChosen) {
 
 TEST(RowToolTip, GivesTheClipsFacts) {
     MainWindow window;
-    test::ClipSpec recipe;
+    clips::ClipSpec recipe;
     recipe.width = 96;
     recipe.height = 64;
     recipe.frames = 45;

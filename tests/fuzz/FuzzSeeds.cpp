@@ -6,7 +6,7 @@
 #include <string>
 
 #include "support/BadInputs.h"
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -14,14 +14,14 @@ int main(int argc, char** argv) {
         return 2;
     }
     QCoreApplication application(argc, argv);
-    using loopstage::test::ClipSpec;
+    using loopstage::clips::ClipSpec;
     const std::string dir = argv[1];
     int written = 0;
     auto clip = [&](const char* name, ClipSpec recipe) {
         recipe.width = 48;
         recipe.height = 32;
         recipe.frames = 6;
-        written += loopstage::test::writeClip(dir + "/" + name, recipe) ? 1 : 0;
+        written += loopstage::clips::writeClip(dir + "/" + name, recipe) ? 1 : 0;
     };
     clip("h264.mp4", ClipSpec{});
     ClipSpec mjpeg;

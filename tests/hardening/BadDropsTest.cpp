@@ -18,8 +18,8 @@
 #include "stage/OpenGLView.h"
 #include "support/BadInputs.h"
 #include "support/LogCapture.h"
-#include "support/StalledShare.h"
-#include "support/TestClips.h"
+#include "stallfs/StalledShare.h"
+#include "clips/Clips.h"
 
 namespace loopstage {
 namespace {
@@ -51,11 +51,11 @@ bool isDocumentedLine(const QString& line) {
 // the table unchanged, or taken as a musician that plays what can be decoded. The good clips
 // keep taking frames, ticks keep coming, and nothing but the documented line is logged.
 TEST(BadDrops, EachIsRefusedOrPlaysWhileTheOthersKeepPlaying) {
-    const std::string dir = test::tempClipPath("bad-inputs");
+    const std::string dir = clips::tempClipPath("bad-inputs");
     const std::vector<test::BadInput> inputs = test::makeBadInputs(dir);
     ASSERT_GE(inputs.size(), 200u);
-    const std::string good = test::tempClipPath("good.mp4");
-    ASSERT_TRUE(test::writeClip(good, test::ClipSpec{}));
+    const std::string good = clips::tempClipPath("good.mp4");
+    ASSERT_TRUE(clips::writeClip(good, clips::ClipSpec{}));
 
     constexpr size_t kBatch = 30;  // a fresh window now and then keeps the decoders few
     int refused = 0, taken = 0;
@@ -95,14 +95,14 @@ TEST(BadDrops, EachIsRefusedOrPlaysWhileTheOthersKeepPlaying) {
 // A file cut short or removed under a playing clip: the clip keeps going on what is left (or
 // holds its last frame), the ticks go on, nothing crashes.
 TEST(BadDrops, FileTruncatedOrRemovedWhilePlaying) {
-    test::ClipSpec recipe;
+    clips::ClipSpec recipe;
     recipe.frames = 60;
-    const std::string cut = test::tempClipPath("cut while playing.mp4");
-    const std::string gone = test::tempClipPath("gone while playing.mkv");
-    test::ClipSpec mkv = recipe;
+    const std::string cut = clips::tempClipPath("cut while playing.mp4");
+    const std::string gone = clips::tempClipPath("gone while playing.mkv");
+    clips::ClipSpec mkv = recipe;
     mkv.container = "mkv";
-    ASSERT_TRUE(test::writeClip(cut, recipe));
-    ASSERT_TRUE(test::writeClip(gone, mkv));
+    ASSERT_TRUE(clips::writeClip(cut, recipe));
+    ASSERT_TRUE(clips::writeClip(gone, mkv));
     app::MainWindow window;
     ASSERT_NO_FATAL_FAILURE(showPlaying(window, cut, gone));
     QTest::qWait(300);
@@ -121,23 +121,23 @@ TEST(BadDrops, FileTruncatedOrRemovedWhilePlaying) {
 // 16000 x 8000 picture plays, converted no larger than the stage shows it; neither stops the
 // others.
 TEST(BadDrops, StalledFileAndHugePictureLeaveTheOthersPlaying) {
-    const std::string good = test::tempClipPath("good-beside.mp4");
-    ASSERT_TRUE(test::writeClip(good, test::ClipSpec{}));
-    test::ClipSpec hugeRecipe;
-    hugeRecipe.codec = test::ClipSpec::Codec::Ffv1;
+    const std::string good = clips::tempClipPath("good-beside.mp4");
+    ASSERT_TRUE(clips::writeClip(good, clips::ClipSpec{}));
+    clips::ClipSpec hugeRecipe;
+    hugeRecipe.codec = clips::ClipSpec::Codec::Ffv1;
     hugeRecipe.container = "mkv";
     hugeRecipe.width = 16000;
     hugeRecipe.height = 8000;
     hugeRecipe.frames = 1;
-    const std::string huge = test::tempClipPath("huge.mkv");
-    ASSERT_TRUE(test::writeClip(huge, hugeRecipe));
+    const std::string huge = clips::tempClipPath("huge.mkv");
+    ASSERT_TRUE(clips::writeClip(huge, hugeRecipe));
 
     app::MainWindow window;
     ASSERT_NO_FATAL_FAILURE(showPlaying(window, good, good));
     const auto* a = window.orchestra()->musicianList()->at(0);
     QTRY_VERIFY_WITH_TIMEOUT(a->currentTexture() != nullptr, 5000);
 
-    test::StalledShare share;
+    clips::StalledShare share;
     if (share.mounted()) {
         const int64_t takenBefore = a->stats().framesTaken.load();
         EXPECT_FALSE(drop(window, share.file()));

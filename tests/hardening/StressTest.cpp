@@ -16,7 +16,7 @@
 #include "stage/HeightSlider.h"
 #include "stage/OpenGLView.h"
 #include "support/BadInputs.h"
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
 namespace loopstage {
 namespace {
@@ -31,13 +31,13 @@ TEST(Stress, RandomUseWhilePlayingLeavesTableListAndStageInAgreement) {
                             : 10;
     std::vector<std::string> files;
     for (int i = 0; i < 3; ++i) {
-        test::ClipSpec recipe;
+        clips::ClipSpec recipe;
         recipe.frames = 10 + 10 * i;
         recipe.width = 64 + 32 * i;
-        files.push_back(test::tempClipPath("stress" + std::to_string(i) + ".mp4"));
-        ASSERT_TRUE(test::writeClip(files.back(), recipe));
+        files.push_back(clips::tempClipPath("stress" + std::to_string(i) + ".mp4"));
+        ASSERT_TRUE(clips::writeClip(files.back(), recipe));
     }
-    const auto bad = test::makeBadInputs(test::tempClipPath("stress-bad"));
+    const auto bad = test::makeBadInputs(clips::tempClipPath("stress-bad"));
     for (size_t i = 0; i < bad.size(); i += 23) files.push_back(bad[i].path);
 
     app::MainWindow window;

@@ -17,18 +17,18 @@
 #include "platform/TextureVisualContext.h"
 #include "support/GlTestWindow.h"
 #include "support/LogCapture.h"
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
 namespace loopstage::musician {
 namespace {
 
 using namespace std::chrono_literals;
-using test::ClipSpec;
+using clips::ClipSpec;
 
 std::string writeOrFail(const std::string& name, const ClipSpec& recipe) {
-    const std::string path = test::tempClipPath(name);
+    const std::string path = clips::tempClipPath(name);
     std::string error;
-    EXPECT_TRUE(test::writeClip(path, recipe, &error)) << name << ": " << error;
+    EXPECT_TRUE(clips::writeClip(path, recipe, &error)) << name << ": " << error;
     return path;
 }
 
@@ -108,7 +108,7 @@ protected:
 
     int centreIndexAfterFrame() {
         const auto c = centreAfterFrame();
-        return test::frameIndexOfColour(test::Rgb{c[0], c[1], c[2]});
+        return clips::frameIndexOfColour(clips::Rgb{c[0], c[1], c[2]});
     }
 
     test::GlTestWindow window;
@@ -180,7 +180,7 @@ TEST_F(MusicianOnStage, MovieWithoutVideoIsCreatedNeverTakesAFrameAndDrawsNothin
 
 TEST_F(MusicianOnStage, UnopenableFilesAndMissingSharedContextLogOneLineAndGiveNull) {
     test::LogCapture log;
-    const std::string missing = test::tempClipPath("does_not_exist.mp4");
+    const std::string missing = clips::tempClipPath("does_not_exist.mp4");
     EXPECT_EQ(make(missing), nullptr);
     ASSERT_EQ(log.lines().size(), 1) << log.lines().join(QLatin1Char('\n')).toStdString();
     const QString line = log.lines().first();
@@ -334,14 +334,14 @@ TEST_P(MusicianLoops, ShowsTheFrameDueAtEveryOutputTimeAcrossThreeWraps) {
     const int64_t now = platform::hostTimeNow();
     const int64_t origin = now - movie->movieTimeAt(now);
 
-    const double duration = test::clipDurationSeconds(recipe);
+    const double duration = clips::clipDurationSeconds(recipe);
     const double lead = 1.0;
     std::vector<int> expected, shown;
     for (double t = lead; t < lead + 3.2 * duration; t += 0.05) {
         // Steer clear of instants within 5 ms of a frame boundary.
-        const int index = test::expectedFrameAt(recipe, t);
-        if (test::expectedFrameAt(recipe, t - 0.005) != index ||
-            test::expectedFrameAt(recipe, t + 0.005) != index)
+        const int index = clips::expectedFrameAt(recipe, t);
+        if (clips::expectedFrameAt(recipe, t - 0.005) != index ||
+            clips::expectedFrameAt(recipe, t + 0.005) != index)
             continue;
         const auto ts = stampAt(origin + static_cast<int64_t>(t * 1e9));
         int onScreen = -2;
@@ -396,7 +396,7 @@ TEST_F(MusicianOnStage, BillboardCoversItsProjectedRectangleUpright) {
     auto at = [&](double x, double y) {
         const size_t i =
             (static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x)) * 4;
-        return test::Rgb{pixels[i], pixels[i + 1], pixels[i + 2]};
+        return clips::Rgb{pixels[i], pixels[i + 1], pixels[i + 2]};
     };
     const double left = corner[0][0], right = corner[2][0], bottom = corner[0][1],
                  top = corner[1][1];
@@ -405,17 +405,17 @@ TEST_F(MusicianOnStage, BillboardCoversItsProjectedRectangleUpright) {
     ASSERT_GT(right - left, 20);
     ASSERT_GT(top - bottom, 20);
     const double midX = (left + right) / 2;
-    const test::Rgb nearTop = at(midX, top - 2);
+    const clips::Rgb nearTop = at(midX, top - 2);
     EXPECT_GT(nearTop.r + nearTop.g + nearTop.b, 3 * 230) << "top of the picture is not at the top";
-    EXPECT_EQ(test::frameIndexOfColour(at(midX, (top + bottom) / 2)), 0);
-    const test::Rgb nearBottom = at(midX, bottom + 2);
-    EXPECT_EQ(test::frameIndexOfColour(nearBottom), 0)
+    EXPECT_EQ(clips::frameIndexOfColour(at(midX, (top + bottom) / 2)), 0);
+    const clips::Rgb nearBottom = at(midX, bottom + 2);
+    EXPECT_EQ(clips::frameIndexOfColour(nearBottom), 0)
         << "bottom shows the band: picture upside down";
     for (auto outside : {std::array<double, 2>{left - 3, (top + bottom) / 2},
                          {right + 3, (top + bottom) / 2},
                          {midX, top + 3},
                          {midX, bottom - 3}}) {
-        const test::Rgb c = at(outside[0], outside[1]);
+        const clips::Rgb c = at(outside[0], outside[1]);
         EXPECT_EQ(c.r + c.g + c.b, 0)
             << "drawn outside its rectangle at " << outside[0] << "," << outside[1];
     }

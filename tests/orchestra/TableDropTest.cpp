@@ -17,18 +17,18 @@
 #include "platform/Movie.h"
 #include "platform/TextureVisualContext.h"
 #include "support/LogCapture.h"
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
 namespace loopstage::orchestra {
 namespace {
 
 using namespace std::chrono_literals;
-using test::ClipSpec;
+using clips::ClipSpec;
 
 QString clip(const std::string& name, ClipSpec recipe = {}) {
-    const std::string path = test::tempClipPath(name);
+    const std::string path = clips::tempClipPath(name);
     std::string error;
-    EXPECT_TRUE(test::writeClip(path, recipe, &error)) << error;
+    EXPECT_TRUE(clips::writeClip(path, recipe, &error)) << error;
     return QString::fromStdString(path);
 }
 
@@ -81,7 +81,7 @@ TEST_F(TableAndDrops, ThreeFilesDroppedBelowTheLastRowAddOneMusicianForTheFirst)
 }
 
 TEST_F(TableAndDrops, NonMoviesHoverAsCopyButAreRefusedAndTextDragsAreNotOffered) {
-    const std::string textPath = test::tempClipPath("notes.mp4");
+    const std::string textPath = clips::tempClipPath("notes.mp4");
     {
         QFile text(QString::fromStdString(textPath));
         ASSERT_TRUE(text.open(QIODevice::WriteOnly));
@@ -170,7 +170,7 @@ TEST_F(TableAndDrops, DropOntoARowReplacesTheClipAndAFailedReplacementKeepsIt) {
         w.view.flushOutput();
         const QImage shot = w.view.screen()->grabWindow(w.view.winId()).toImage();
         const QColor c = shot.pixelColor(shot.width() / 2, shot.height() / 2);
-        return test::frameIndexOfColour(test::Rgb{static_cast<uint8_t>(c.red()),
+        return clips::frameIndexOfColour(clips::Rgb{static_cast<uint8_t>(c.red()),
                                                   static_cast<uint8_t>(c.green()),
                                                   static_cast<uint8_t>(c.blue())});
     };
@@ -189,7 +189,7 @@ TEST_F(TableAndDrops, DropOntoARowReplacesTheClipAndAFailedReplacementKeepsIt) {
     EXPECT_GE(shown, 0);
     EXPECT_LT(shown, 12) << "the stage still shows the old clip";
 
-    const QString missing = QString::fromStdString(test::tempClipPath("gone.mp4"));
+    const QString missing = QString::fromStdString(clips::tempClipPath("gone.mp4"));
     EXPECT_FALSE(m->replaceMovie(missing, &w.view));
     EXPECT_EQ(log.lines().size(), 1);
     EXPECT_TRUE(log.lines().value(0).startsWith(QStringLiteral("NewMovieFromProperties failed with ")));

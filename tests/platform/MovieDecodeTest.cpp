@@ -19,12 +19,12 @@
 
 #include "platform/HostTime.h"
 #include "platform/Movie.h"
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
 namespace loopstage::platform {
 namespace {
 
-using test::ClipSpec;
+using clips::ClipSpec;
 using namespace std::chrono_literals;
 
 constexpr int32_t kSlowRate = kFixed1 / 16;
@@ -39,14 +39,14 @@ bool pollUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 }
 
 std::string clipPath(const std::string& name, const ClipSpec& recipe) {
-    return test::tempClipPath(name + "." + recipe.container);
+    return clips::tempClipPath(name + "." + recipe.container);
 }
 
 std::unique_ptr<Movie> openWritten(const std::string& name, const ClipSpec& recipe,
                                    FrameSink* sink = nullptr) {
     const std::string path = clipPath(name, recipe);
     std::string error;
-    if (!test::writeClip(path, recipe, &error)) {
+    if (!clips::writeClip(path, recipe, &error)) {
         ADD_FAILURE() << "writeClip " << name << ": " << error;
         return nullptr;
     }
@@ -72,8 +72,8 @@ int64_t hostAt(int64_t hostZero, int64_t movieNs, int32_t rate) {
 }
 
 int indexOf(const DecodedFrame& f) {
-    const test::Rgba c = test::centreColour(f.pixels, f.width, f.height, f.strideBytes);
-    return test::frameIndexOfColour(test::Rgb{c.r, c.g, c.b});
+    const clips::Rgba c = clips::centreColour(f.pixels, f.width, f.height, f.strideBytes);
+    return clips::frameIndexOfColour(clips::Rgb{c.r, c.g, c.b});
 }
 
 int64_t secondsToNs(double s) { return std::llround(s * 1e9); }
@@ -94,7 +94,7 @@ TEST(MovieCatchUp, DecoderFarBehindItsClockSeeksAheadInsteadOfDecodingEverything
     std::this_thread::sleep_for(600ms);
     movie->setRate(0);  // the clock stops about 4.8 s into the clip
     const int64_t clockNs = movie->movieTimeAt(hostTimeNow());
-    const int due = test::expectedFrameAt(recipe, static_cast<double>(clockNs) / 1e9);
+    const int due = clips::expectedFrameAt(recipe, static_cast<double>(clockNs) / 1e9);
     ASSERT_GT(due, 100);
 
     int shown = -1;
@@ -178,14 +178,14 @@ TEST_P(MovieFrameSequence, EveryFrameAtItsTimeAcrossThreeWraps) {
     movie->setTimeBaseFlags(kLoopTimeBase);
     const int64_t zero = startClock(*movie, kSlowRate);
 
-    const std::vector<double> times = test::framePresentationSeconds(recipe);
-    const int64_t clipNs = secondsToNs(test::clipDurationSeconds(recipe));
+    const std::vector<double> times = clips::framePresentationSeconds(recipe);
+    const int64_t clipNs = secondsToNs(clips::clipDurationSeconds(recipe));
     int64_t lastSerial = 0;
     for (int pass = 0; pass < 4; ++pass) {
         for (int i = 0; i < recipe.frames; ++i) {
             const int64_t startNs = pass * clipNs + secondsToNs(times[static_cast<size_t>(i)]);
             const double periods = (i + 1 < recipe.frames ? times[static_cast<size_t>(i) + 1]
-                                                          : test::clipDurationSeconds(recipe)) -
+                                                          : clips::clipDurationSeconds(recipe)) -
                                    times[static_cast<size_t>(i)];
             const int64_t sampleNs = startNs + secondsToNs(periods / 2);
             ASSERT_TRUE(pollUntil([&] {
@@ -271,7 +271,7 @@ TEST_P(MovieFormats, SizeOrientationColourAndAlpha) {
     const ClipSpec& recipe = GetParam().recipe;
     const std::string path = clipPath(std::string("fmt-") + GetParam().name, recipe);
     std::string error;
-    if (!test::writeClip(path, recipe, &error))
+    if (!clips::writeClip(path, recipe, &error))
         GTEST_SKIP() << "cannot write this clip here: " << error;
     std::unique_ptr<Movie> movie;
     ASSERT_EQ(Movie::open({path, true, nullptr}, movie), 0);
@@ -280,7 +280,7 @@ TEST_P(MovieFormats, SizeOrientationColourAndAlpha) {
     const int64_t zero = startClock(*movie, kSlowRate);
     const bool alpha = recipe.pixelFormat == ClipSpec::PixelFormat::Yuva420p ||
                        recipe.pixelFormat == ClipSpec::PixelFormat::Rgba;
-    const auto times = test::framePresentationSeconds(recipe);
+    const auto times = clips::framePresentationSeconds(recipe);
     for (int i = 0; i < 3; ++i) {
         const int64_t t = secondsToNs(times[static_cast<size_t>(i)]) + 1'000'000;
         ASSERT_TRUE(pollUntil([&] { return movie->decodedAheadUntilNs() >= t - 2'000'000; }));
@@ -290,17 +290,17 @@ TEST_P(MovieFormats, SizeOrientationColourAndAlpha) {
         ASSERT_EQ(f->height, recipe.height);
         EXPECT_GE(f->strideBytes, f->width * 4);
         EXPECT_EQ(indexOf(*f), i);
-        const test::Rgba centre =
-            test::centreColour(f->pixels, f->width, f->height, f->strideBytes);
-        EXPECT_NEAR(centre.a, alpha ? test::kClipBodyAlpha : 255, 2);
-        const test::Rgba top = test::topRowColour(f->pixels, f->width, f->strideBytes);
+        const clips::Rgba centre =
+            clips::centreColour(f->pixels, f->width, f->height, f->strideBytes);
+        EXPECT_NEAR(centre.a, alpha ? clips::kClipBodyAlpha : 255, 2);
+        const clips::Rgba top = clips::topRowColour(f->pixels, f->width, f->strideBytes);
         EXPECT_GE(top.r, 235) << "top row must be the white band (picture upright)";
         EXPECT_GE(top.g, 235);
         EXPECT_GE(top.b, 235);
         // The last pixel of the last row is inside the picture: no decoder padding, no garbage.
         const uint8_t* last =
             f->pixels + static_cast<ptrdiff_t>(f->height - 1) * f->strideBytes + (f->width - 1) * 4;
-        EXPECT_EQ(test::frameIndexOfColour(test::Rgb{last[0], last[1], last[2]}, 20), i);
+        EXPECT_EQ(clips::frameIndexOfColour(clips::Rgb{last[0], last[1], last[2]}, 20), i);
     }
 }
 
@@ -316,7 +316,7 @@ TEST(MovieLoop, FramesAfterEachWrapAreDecodedBeforeTheyAreDue) {
     ASSERT_TRUE(movie);
     movie->setTimeBaseFlags(kLoopTimeBase);
     const int64_t zero = startClock(*movie, kFixed1);
-    const int64_t clipNs = secondsToNs(test::clipDurationSeconds(recipe));
+    const int64_t clipNs = secondsToNs(clips::clipDurationSeconds(recipe));
     bool readyEarly[4] = {};
     FrameRef onScreen;  // what a sink would hold
     const int64_t end = zero + 3 * clipNs + clipNs / 2;
@@ -355,7 +355,7 @@ TEST(MovieLate, WorkerSkipsSupersededFramesAndCatchesUp) {
         const int64_t now = hostTimeNow();
         FrameRef f = movie->takeNewestFrameAt(now);
         if (!f) return false;
-        const int expected = test::expectedFrameAt(recipe, static_cast<double>(now - zero) / 1e9);
+        const int expected = clips::expectedFrameAt(recipe, static_cast<double>(now - zero) / 1e9);
         return std::abs(indexOf(*f) - expected) <= 1;
     })) << "never caught up with the clock";
     const MovieCounters c = movie->counters();
@@ -374,7 +374,7 @@ TEST(MovieNoLoop, StopsAtTheEndShowingTheLastFrameEvenWhenLate) {
     const int64_t zero = startClock(*movie, kFixed1);
     // Nothing taken until well past the end: every frame but the first few is late.
     std::this_thread::sleep_for(
-        std::chrono::milliseconds(static_cast<int>(test::clipDurationSeconds(recipe) * 1500)));
+        std::chrono::milliseconds(static_cast<int>(clips::clipDurationSeconds(recipe) * 1500)));
     FrameRef last;
     ASSERT_TRUE(pollUntil([&] {
         if (FrameRef f = movie->takeNewestFrameAt(hostTimeNow())) last = std::move(f);
@@ -387,7 +387,7 @@ TEST(MovieNoLoop, StopsAtTheEndShowingTheLastFrameEvenWhenLate) {
 
     // Turning looping on later resumes at the clock's pass, not at pass 1.
     movie->setTimeBaseFlags(kLoopTimeBase);
-    const int64_t clipNs = secondsToNs(test::clipDurationSeconds(recipe));
+    const int64_t clipNs = secondsToNs(clips::clipDurationSeconds(recipe));
     ASSERT_TRUE(pollUntil([&] {
         FrameRef f = movie->takeNewestFrameAt(hostTimeNow());
         return f && f->loopIteration >= (hostTimeNow() - zero) / clipNs - 1;
@@ -512,7 +512,7 @@ TEST(MovieThreads, DestroyWhileDecodingOrBlockedJoinsCleanly) {
     recipe.audioStream = true;
     const std::string path = clipPath("busy", recipe);
     std::string error;
-    ASSERT_TRUE(test::writeClip(path, recipe, &error)) << error;
+    ASSERT_TRUE(clips::writeClip(path, recipe, &error)) << error;
     for (int round = 0; round < 12; ++round) {
         RenderThreadSink sink;
         std::unique_ptr<Movie> movie;
@@ -613,8 +613,8 @@ TEST(MovieCorrupt, BadFramesAreSkippedAndTheClipKeepsLooping) {
     ASSERT_TRUE(movie);
     movie->setTimeBaseFlags(kLoopTimeBase);
     const int64_t zero = startClock(*movie, kSlowRate);
-    const auto times = test::framePresentationSeconds(recipe);
-    const int64_t clipNs = secondsToNs(test::clipDurationSeconds(recipe));
+    const auto times = clips::framePresentationSeconds(recipe);
+    const int64_t clipNs = secondsToNs(clips::clipDurationSeconds(recipe));
     for (int pass = 0; pass < 4; ++pass) {
         for (int i = 0; i < recipe.frames; ++i) {
             if (i >= 5 && i <= 7) continue;

@@ -18,19 +18,19 @@ extern "C" {
 #include "platform/FFmpegLog.h"
 #include "platform/HostTime.h"
 #include "platform/Movie.h"
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
 namespace loopstage::platform {
 namespace {
 
-using test::ClipSpec;
+using clips::ClipSpec;
 using namespace std::chrono_literals;
 
 constexpr int32_t kSlowRate = kFixed1 / 16;
 
 int indexOf(const DecodedFrame& f) {
-    const test::Rgba c = test::centreColour(f.pixels, f.width, f.height, f.strideBytes);
-    return test::frameIndexOfColour(test::Rgb{c.r, c.g, c.b});
+    const clips::Rgba c = clips::centreColour(f.pixels, f.width, f.height, f.strideBytes);
+    return clips::frameIndexOfColour(clips::Rgb{c.r, c.g, c.b});
 }
 
 int64_t startSlowClock(Movie& movie) {
@@ -67,12 +67,12 @@ TEST(MovieRobustness, TruncatedMkvThatStillOpensLoopsOverWhatIsThere) {
     recipe.codec = ClipSpec::Codec::Mjpeg;
     recipe.container = "mkv";
     recipe.frames = 30;
-    const std::string full = test::tempClipPath("trunc-full.mkv");
+    const std::string full = clips::tempClipPath("trunc-full.mkv");
     std::string error;
-    ASSERT_TRUE(test::writeClip(full, recipe, &error)) << error;
+    ASSERT_TRUE(clips::writeClip(full, recipe, &error)) << error;
     std::ifstream in(full, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), {});
-    const std::string path = test::tempClipPath("trunc-60.mkv");
+    const std::string path = clips::tempClipPath("trunc-60.mkv");
     std::ofstream(path, std::ios::binary) << bytes.substr(0, bytes.size() * 6 / 10);
 
     std::unique_ptr<Movie> movie;
@@ -98,9 +98,9 @@ TEST(MovieRobustness, RawH264WithoutContainerTimestampsCountsFrames) {
     recipe.container = "h264";
     recipe.bFrames = false;
     recipe.frames = 20;
-    const std::string path = test::tempClipPath("raw.h264");
+    const std::string path = clips::tempClipPath("raw.h264");
     std::string error;
-    if (!test::writeClip(path, recipe, &error)) GTEST_SKIP() << error;
+    if (!clips::writeClip(path, recipe, &error)) GTEST_SKIP() << error;
     std::unique_ptr<Movie> movie;
     ASSERT_EQ(Movie::open({path, true, nullptr}, movie), 0);
     movie->setTimeBaseFlags(kLoopTimeBase);

@@ -10,9 +10,12 @@
 #include <fstream>
 #include <random>
 
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
 namespace loopstage::test {
+
+using clips::ClipSpec;
+using clips::writeClip;
 
 namespace {
 

@@ -7,7 +7,7 @@
 // Test movie files made on the fly with libavcodec/libavformat, so no binary clip is ever
 // committed. Every function here is safe to call from any one test thread at a time; the temp
 // directory is per process and removed when the process exits normally.
-namespace loopstage::test {
+namespace loopstage::clips {
 
 struct ClipSpec {
     enum class Codec {
@@ -84,4 +84,4 @@ Rgba topRowColour(const uint8_t* pixels, int width, int strideBytes);
 // A path in this process's temp directory (created on first use, removed at exit).
 std::string tempClipPath(const std::string& name);
 
-}  // namespace loopstage::test
+}  // namespace loopstage::clips

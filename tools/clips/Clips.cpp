@@ -1,4 +1,4 @@
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
 #include "platform/FFmpegHandles.h"
 
@@ -25,7 +25,7 @@ extern "C" {
 #include <random>
 #include <system_error>
 
-namespace loopstage::test {
+namespace loopstage::clips {
 namespace {
 
 struct OutputContextDeleter {
@@ -494,4 +494,4 @@ std::string tempClipPath(const std::string& name) {
     return (dir.path / name).string();
 }
 
-}  // namespace loopstage::test
+}  // namespace loopstage::clips

@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <string>
 
-#include "support/TestClips.h"
+#include "clips/Clips.h"
 
-namespace loopstage::test {
+namespace loopstage::clips {
 
 // A file system whose one file never answers a read, as a share or a disk that stopped
 // responding: served by loopstage_stallfs (FUSE) for as long as this lives. Where the build
@@ -45,4 +45,4 @@ private:
     bool mounted_ = false;
 };
 
-}  // namespace loopstage::test
+}  // namespace loopstage::clips
