@@ -5,27 +5,27 @@
 
 #include <QCoreApplication>
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "clips/Clips.h"
 #include "platform/HostTime.h"
 #include "platform/Movie.h"
-#include "clips/Clips.h"
 
 namespace loopstage::platform {
 namespace {
 
 // Where a measurement cannot be taken the program says why and stops.
-#define REQUIRE(condition, message)                                  \
-    do {                                                             \
-        if (!(condition)) {                                          \
-            std::fprintf(stderr, "decode bench: %s\n", (message));   \
-            std::exit(1);                                            \
-        }                                                            \
+#define REQUIRE(condition, message)                                \
+    do {                                                           \
+        if (!(condition)) {                                        \
+            std::fprintf(stderr, "decode bench: %s\n", (message)); \
+            std::exit(1);                                          \
+        }                                                          \
     } while (0)
 
 using clips::ClipSpec;
@@ -73,8 +73,8 @@ double measureThroughput(const char* name, int width, int height, int frames) {
     const MovieCounters c = movie->counters();
     const double msPerFrame =
         1000.0 * seconds / static_cast<double>(std::max<int64_t>(1, c.framesConverted));
-    std::printf("%-6s %dx%d: %lld frames decoded, %lld converted in %.3f s: %.2f ms/frame\n",
-                name, width, height, static_cast<long long>(c.framesDecoded),
+    std::printf("%-6s %dx%d: %lld frames decoded, %lld converted in %.3f s: %.2f ms/frame\n", name,
+                width, height, static_cast<long long>(c.framesDecoded),
                 static_cast<long long>(c.framesConverted), seconds, msPerFrame);
     return msPerFrame;
 }

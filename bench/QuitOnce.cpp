@@ -16,8 +16,8 @@
 
 #include "app/Application.h"
 #include "app/MainWindow.h"
-#include "orchestra/Orchestra.h"
 #include "clips/Clips.h"
+#include "orchestra/Orchestra.h"
 
 using namespace loopstage;
 

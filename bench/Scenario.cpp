@@ -30,12 +30,12 @@
 #include "BenchSupport.h"
 #include "app/Application.h"
 #include "app/MainWindow.h"
+#include "clips/Clips.h"
 #include "musician/Musician.h"
 #include "orchestra/Orchestra.h"
 #include "platform/HostTime.h"
 #include "platform/Movie.h"
 #include "stage/OpenGLView.h"
-#include "clips/Clips.h"
 
 using namespace loopstage;
 

@@ -22,10 +22,10 @@
 
 #include "app/Application.h"
 #include "app/MainWindow.h"
+#include "clips/Clips.h"
 #include "orchestra/MusicianTableModel.h"
 #include "orchestra/Orchestra.h"
 #include "stage/OpenGLView.h"
-#include "clips/Clips.h"
 
 using namespace loopstage;
 

@@ -29,10 +29,14 @@ int main(int argc, char** argv) {
     std::string clipDir = "/tmp/loopstage-bench-clips";
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i];
-        if (key == "--clips") clips = std::atoi(argv[i + 1]);
-        else if (key == "--minutes") minutes = std::atof(argv[i + 1]);
-        else if (key == "--every") every = std::atof(argv[i + 1]);
-        else if (key == "--clip-dir") clipDir = argv[i + 1];
+        if (key == "--clips")
+            clips = std::atoi(argv[i + 1]);
+        else if (key == "--minutes")
+            minutes = std::atof(argv[i + 1]);
+        else if (key == "--every")
+            every = std::atof(argv[i + 1]);
+        else if (key == "--clip-dir")
+            clipDir = argv[i + 1];
     }
     app::prepareApplication();
     QApplication application(argc, argv);
@@ -99,7 +103,8 @@ int main(int argc, char** argv) {
     }
     const bool ok = growthPct <= 5.0 && maxTextures <= texturesBound && maxFrames <= framesBound;
     std::printf(
-        "{\"clips\": %d, \"minutes\": %.1f, \"loops\": %lld, \"resident_mib_after_first_minute\": %.1f, "
+        "{\"clips\": %d, \"minutes\": %.1f, \"loops\": %lld, \"resident_mib_after_first_minute\": "
+        "%.1f, "
         "\"resident_mib_at_end\": %.1f, \"growth_pct\": %.2f, \"textures_max\": %d, "
         "\"textures_bound\": %d, \"decoded_frames_max\": %d, \"decoded_frames_bound\": %d, "
         "\"ok\": %s}\n",

@@ -1,26 +1,25 @@
 // Micro benchmarks of the render tick's own code: frame choice in the pool, the walk over the
 // musician list, and a musician's take when nothing new is due (the common tick). Each reports
 // the C++ allocations it made per iteration, which must be 0.
-#include <benchmark/benchmark.h>
-
 #include <GL/gl.h>
+#include <benchmark/benchmark.h>
 
 #include <QGuiApplication>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
-#include <vector>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <vector>
 
+#include "clips/Clips.h"
 #include "musician/Musician.h"
 #include "orchestra/MusicianList.h"
 #include "platform/FramePool.h"
 #include "platform/HostTime.h"
 #include "platform/Movie.h"
 #include "stage/OpenGLView.h"
-#include "clips/Clips.h"
 
 namespace {
 std::atomic<int64_t> gAllocations{0};
@@ -97,8 +96,8 @@ Stage& stageOnce() {
 void BM_ListWalk(benchmark::State& state) {
     orchestra::MusicianList list;
     for (int i = 0; i < state.range(0); ++i) {
-        auto m = musician::Musician::initWithName(QStringLiteral("m"), QString::fromStdString(stageOnce().clip),
-                                                  &stageOnce().view);
+        auto m = musician::Musician::initWithName(
+            QStringLiteral("m"), QString::fromStdString(stageOnce().clip), &stageOnce().view);
         if (!m) {
             state.SkipWithError("no musician (no OpenGL here?)");
             return;
@@ -114,8 +113,8 @@ BENCHMARK(BM_ListWalk)->Arg(8)->Arg(64);
 
 // The tick asks a musician whose current frame is still the newest: task, one query, no take.
 void BM_RenderChannelNothingNew(benchmark::State& state) {
-    auto m = musician::Musician::initWithName(QStringLiteral("m"), QString::fromStdString(stageOnce().clip),
-                                              &stageOnce().view);
+    auto m = musician::Musician::initWithName(
+        QStringLiteral("m"), QString::fromStdString(stageOnce().clip), &stageOnce().view);
     if (!m) {
         state.SkipWithError("no musician (no OpenGL here?)");
         return;
@@ -148,7 +147,8 @@ void BM_UploadRgba(benchmark::State& state) {
     glBindTexture(GL_TEXTURE_2D, texture);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
     for (auto _ : state) {
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE,
+                        pixels.data());
         glFinish();
     }
     glDeleteTextures(1, &texture);

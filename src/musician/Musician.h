@@ -48,7 +48,7 @@ struct ChannelStats {
 // Ownership: the musician owns its strings, movie, visual context and current frame, and keeps no
 // reference to the view. It must not be destroyed while a tick or a drawing may use it.
 class Musician {
-  public:
+public:
     // Null (after one log line) when the visual context or the movie cannot be made. `probe`,
     // when given, is the file's probe from platform::probeMovie, so the file is not read twice.
     static std::unique_ptr<Musician> initWithName(
@@ -97,7 +97,7 @@ class Musician {
     static void storeCoordinate(float& coordinate, float value);
     static float loadCoordinate(const float& coordinate);
 
-  private:
+private:
     Musician() = default;
     void _setCurrentTextureRef(platform::TextureBufferRef frame);
     void wantPictureSizeForCurrentTransform();

@@ -27,7 +27,7 @@ struct DecodedFrame {
 // may outlive the Movie it came from. Taking and returning never allocate. One FrameRef must not
 // be used from two threads at once (like any object); different FrameRefs are independent.
 class FrameRef {
-  public:
+public:
     FrameRef() = default;
     FrameRef(FrameRef&& other) noexcept;
     FrameRef& operator=(FrameRef&& other) noexcept;
@@ -41,7 +41,7 @@ class FrameRef {
     explicit operator bool() const { return frame_ != nullptr; }
     void reset();
 
-  private:
+private:
     friend class FramePool;
     FrameRef(std::shared_ptr<FramePool> pool, int slot, const DecodedFrame* frame) noexcept
         : pool_(std::move(pool)), slot_(slot), frame_(frame) {}

@@ -87,7 +87,8 @@ void ThreadedDisplayLink::run() {
     int64_t deadline = hostTimeNow();
     std::unique_lock lock(mutex_);
     for (;;) {
-        if (wake_.wait_until(lock, hostTimeToTimePoint(deadline), [this] { return stopRequested_; })) {
+        if (wake_.wait_until(lock, hostTimeToTimePoint(deadline),
+                             [this] { return stopRequested_; })) {
             return;
         }
         const int64_t period = periodNs_.load(std::memory_order_relaxed);

@@ -83,7 +83,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    bool stopRequested_ = false;  // guarded by mutex_
+    bool stopRequested_ = false;                    // guarded by mutex_
     DisplayLinkOutputCallback callback_ = nullptr;  // set only while stopped
     void* context_ = nullptr;
     std::thread thread_;

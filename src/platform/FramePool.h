@@ -26,7 +26,7 @@ namespace loopstage::platform {
 // for (a slot freed, stop, restart, poke). Lifetime: shared by the Movie and every FrameRef, so
 // the last of them frees it.
 class FramePool : public std::enable_shared_from_this<FramePool> {
-  public:
+public:
     // Pictures of at most maxWidth x maxHeight.
     FramePool(int maxWidth, int maxHeight, int slotCount, int maxQueued);
     ~FramePool();
@@ -88,7 +88,7 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
     int inUse() const;   // slots not in the free list
     int queued() const;  // slots in the ready queue
 
-  private:
+private:
     friend class FrameRef;
     void release(int slot) noexcept;
     bool hasRoomLocked() const { return freeCount_ > 0 && queueCount_ < maxQueued_; }

@@ -15,7 +15,8 @@ inline int64_t hostTimeNow() {
 
 inline std::chrono::steady_clock::time_point hostTimeToTimePoint(int64_t ns) {
     return std::chrono::steady_clock::time_point(
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(ns)));
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::nanoseconds(ns)));
 }
 
 }  // namespace loopstage::platform

@@ -6,7 +6,8 @@
 namespace loopstage::platform {
 
 void installLogFormat() {
-    qSetMessagePattern(QStringLiteral("%{time yyyy-MM-dd hh:mm:ss.zzz} %{appname}[%{pid}] %{message}"));
+    qSetMessagePattern(
+        QStringLiteral("%{time yyyy-MM-dd hh:mm:ss.zzz} %{appname}[%{pid}] %{message}"));
 }
 
 }  // namespace loopstage::platform

@@ -18,7 +18,7 @@ class MovieProbe;
 // ~Movie calls detachMovie(movie) on the main thread before it stops its decode worker, so the
 // sink may still take frames until detachMovie returns. The sink must outlive its movies.
 class FrameSink {
-  public:
+public:
     virtual ~FrameSink() = default;
     virtual void attachMovie(Movie* movie) = 0;
     virtual void detachMovie(Movie* movie) = 0;
@@ -114,7 +114,7 @@ struct MovieCounters {
 //   movie never waits for a picture being decoded.
 // - Frames taken (FrameRef) may outlive the Movie.
 class Movie {
-  public:
+public:
     // Main thread. Opens by path, taking over the probe in `properties` when it is one of this
     // path, probing otherwise (probeMovie: bounded wait, no picture decoded); the worker opens
     // the decoder and decodes the first picture. On failure returns FFmpeg's (negative) error
@@ -200,7 +200,7 @@ class Movie {
 
     struct Impl;
 
-  private:
+private:
     explicit Movie(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> d_;
 };

@@ -31,7 +31,7 @@ constexpr int64_t wrappedMovieTime(int64_t unwrappedNs, int64_t durationNs) {
 // Threads: the main thread sets it; the render thread and the decode worker read it at any
 // time. One small mutex keeps the three fields of a setting together.
 class MovieClock {
-  public:
+public:
     explicit MovieClock(int64_t hostNow) : hostAtRateSet_(hostNow) {}
 
     // Movie time (unwrapped) at a host time.
@@ -57,7 +57,7 @@ class MovieClock {
         return rate_;
     }
 
-  private:
+private:
     mutable std::mutex mutex_;
     int64_t hostAtRateSet_ = 0;
     int64_t timeAtRateSet_ = 0;

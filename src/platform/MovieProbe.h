@@ -35,7 +35,7 @@ struct Demuxer {
 // for it (the main thread, for the facts), then the decode worker that takes its demuxer
 // (takeDemuxer). Its reads give up at the probe's deadline until the new owner says otherwise.
 class MovieProbe {
-  public:
+public:
     MovieProbe() = default;
     MovieProbe(const MovieProbe&) = delete;
     MovieProbe& operator=(const MovieProbe&) = delete;
@@ -56,7 +56,7 @@ class MovieProbe {
                                 const std::atomic<bool>* cancel, MovieProbe& out,
                                 ProbeRefusal* refusal);
 
-  private:
+private:
     std::string path_;
     MovieFacts facts_;
     Demuxer demuxer_;

@@ -33,7 +33,7 @@ void updateBudgetLocked() {
 
 // Joins and frees disposed workers one after the other; lives until the program ends.
 class WorkerReaper {
-  public:
+public:
     static WorkerReaper& instance() {
         static WorkerReaper reaper;
         return reaper;
@@ -59,7 +59,7 @@ class WorkerReaper {
         if (thread_.joinable()) thread_.join();
     }
 
-  private:
+private:
     void run() {
         (void)pthread_setname_np(pthread_self(), "loopstage-reap");
         for (;;) {

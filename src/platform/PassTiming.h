@@ -13,7 +13,7 @@ namespace loopstage::platform {
 //
 // Threads: one owner (a movie's decode worker). Plain arithmetic; no FFmpeg, no clock.
 class PassTiming {
-  public:
+public:
     // A jump in timestamps larger than this is a cut, not a pause in the picture.
     static constexpr int64_t kJumpNs = 2'000'000'000;
     static constexpr int64_t kNoTimestamp = INT64_MIN;
@@ -34,7 +34,7 @@ class PassTiming {
     int64_t passEndNs() const { return passEndNs_; }  // max over the pass of time + duration
     int64_t keyIntervalNs() const { return keyIntervalNs_; }  // longest seen between key frames
 
-  private:
+private:
     bool originKnown_ = false;
     int64_t originNs_ = 0;
     int64_t lastNs_ = -1, lastDurationNs_ = 0;

@@ -11,12 +11,12 @@ namespace loopstage::platform {
 // Threads: one owner (a movie's decode worker); not shared. It keeps swscale's context between
 // pictures and rebuilds it only when the source or target changes.
 class PictureConverter {
-  public:
+public:
     // Writes `frame` as width x height RGBA rows of `strideBytes` into `pixels`. Returns 0, or
     // FFmpeg's negative error code (nothing sensible was written then).
     int convert(const AVFrame* frame, uint8_t* pixels, int strideBytes, int width, int height);
 
-  private:
+private:
     ffmpeg::SwsContextPtr sws_;
     int colorspace_ = -1, range_ = -1;
 };

@@ -73,7 +73,7 @@ namespace {
 // any context of the group goes, the buried names are deleted in it: nothing is left to the
 // driver's clean-up of a whole group.
 class ShareGroupKeeper final : public QObject {
-  public:
+public:
     explicit ShareGroupKeeper(QOpenGLContextGroup* group)
         : QObject(group), state_(std::make_shared<ShareGroupState>()) {
         setObjectName(QLatin1String(kShareGroupStateName));
@@ -96,7 +96,7 @@ class ShareGroupKeeper final : public QObject {
         return keeper->state_;
     }
 
-  private:
+private:
     void watch(const QList<QOpenGLContext*>& contexts) {
         for (QOpenGLContext* context : contexts) {
             if (watched_.contains(context)) continue;
@@ -129,7 +129,7 @@ class ShareGroupKeeper final : public QObject {
 
 // The textures of one visual context and the memory for the buffers that hand them out.
 class TexturePool {
-  public:
+public:
     static constexpr int kSlots = TextureVisualContext::kTexturesPerContext;
     static constexpr std::size_t kBlockSize = 160;
     static constexpr int kBlocks = kSlots * 2;
@@ -234,7 +234,7 @@ class TexturePool {
         ::operator delete(block);
     }
 
-  private:
+private:
     struct Slot {
         bool inUse = false;  // guarded by mutex_
         FrameRef pending;    // guarded by mutex_

@@ -35,7 +35,7 @@ enum VisualContextStatus : int {
 // All visual contexts of one share group share one upload budget per tick: a clip whose new
 // picture would overrun it reports no new image and takes it on the next tick.
 class TextureVisualContext final : public FrameSink {
-  public:
+public:
     static constexpr int kTexturesPerContext = 4;
 
     static int create(QOpenGLContext* sharedContext, const QSurfaceFormat& pixelFormat,
@@ -54,7 +54,7 @@ class TextureVisualContext final : public FrameSink {
     // Textures in use now (held by buffers), for tests and figures.
     int texturesInUse() const;
 
-  private:
+private:
     explicit TextureVisualContext(std::shared_ptr<TexturePool> pool);
 
     std::shared_ptr<TexturePool> pool_;

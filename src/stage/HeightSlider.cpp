@@ -5,7 +5,9 @@
 namespace loopstage::stage {
 
 namespace {
-int stepsOf(float height) { return static_cast<int>(std::lround(height / HeightSlider::kUnitsPerStep)); }
+int stepsOf(float height) {
+    return static_cast<int>(std::lround(height / HeightSlider::kUnitsPerStep));
+}
 }  // namespace
 
 HeightSlider::HeightSlider(QWidget* parent) : QSlider(Qt::Vertical, parent) {
