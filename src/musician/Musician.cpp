@@ -100,6 +100,9 @@ bool Musician::replaceMovie(const QString& filename, stage::OpenGLView* view,
         std::lock_guard guard(channelMutex_);
         channelMovie_.swap(movie);
         visualContext_.swap(visualContext);
+        // The new movie has had no size asked of it yet; the next tick asks for the one on
+        // screen instead of leaving it at the stage's.
+        appliedWidth_ = appliedHeight_ = 0;
     }
     videoFilename_ = filename;
     // The old clip goes outside the lock, movie first; its frame on screen stays until the new

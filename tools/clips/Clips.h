@@ -45,7 +45,7 @@ struct ClipSpec {
     // Target bit rate of H.264 in kbit/s (0: near-lossless quality, the tests' default).
     int bitrateKbps = 0;
     // Frames (by index) whose coded packet is overwritten with random bytes in the file.
-    std::vector<int> corruptFrames;
+    std::vector<int> corruptFrames = {};
 };
 
 // Writes the clip. Returns false with a reason when an encoder or muxer is missing or fails.
