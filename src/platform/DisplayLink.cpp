@@ -15,6 +15,17 @@ DisplayLinkFactory& factoryOverride() {
     return factory;
 }
 
+std::function<int64_t(DisplayId)>& periodLookupOverride() {
+    static std::function<int64_t(DisplayId)> lookup;
+    return lookup;
+}
+
+int64_t periodOf(DisplayId display) {
+    const auto& lookup = periodLookupOverride();
+    const int64_t period = lookup ? lookup(display) : refreshPeriodNsOf(display);
+    return period > 0 ? period : 1'000'000'000LL / 60;  // the link divides by it
+}
+
 }  // namespace
 
 int createDisplayLinkWithDisplayMask(uint32_t displayMask, std::unique_ptr<DisplayLink>* out) {
@@ -22,12 +33,16 @@ int createDisplayLinkWithDisplayMask(uint32_t displayMask, std::unique_ptr<Displ
     if (const auto& factory = factoryOverride()) return factory(displayMask, out);
     const DisplayId display = firstDisplayInMask(displayMask);
     if (display == 0 || !screenOfDisplay(display)) return kDisplayLinkInvalidDisplay;
-    *out = std::make_unique<ThreadedDisplayLink>(display, refreshPeriodNsOf(display));
+    *out = std::make_unique<ThreadedDisplayLink>(display, periodOf(display));
     return kDisplayLinkSuccess;
 }
 
 void setDisplayLinkFactoryForTesting(DisplayLinkFactory factory) {
     factoryOverride() = std::move(factory);
+}
+
+void setRefreshPeriodLookupForTesting(std::function<int64_t(DisplayId)> lookup) {
+    periodLookupOverride() = std::move(lookup);
 }
 
 ThreadedDisplayLink::ThreadedDisplayLink(DisplayId display, int64_t refreshPeriodNs)
@@ -74,7 +89,7 @@ bool ThreadedDisplayLink::isRunning() const { return thread_.joinable(); }
 int ThreadedDisplayLink::setCurrentDisplay(DisplayId display) {
     if (display == 0 || !screenOfDisplay(display)) return kDisplayLinkInvalidDisplay;
     display_ = display;
-    periodNs_.store(refreshPeriodNsOf(display), std::memory_order_relaxed);
+    periodNs_.store(periodOf(display), std::memory_order_relaxed);
     return kDisplayLinkSuccess;
 }
 

@@ -54,6 +54,9 @@ int createDisplayLinkWithDisplayMask(uint32_t displayMask, std::unique_ptr<Displ
 // empty function restores the real factory.
 using DisplayLinkFactory = std::function<int(uint32_t, std::unique_ptr<DisplayLink>*)>;
 void setDisplayLinkFactoryForTesting(DisplayLinkFactory factory);
+// Tests stand in for a display whose refresh rate differs from the one Xvfb reports (it has one
+// screen at one rate); an empty function restores the displays' own rates.
+void setRefreshPeriodLookupForTesting(std::function<int64_t(DisplayId)> lookup);
 
 // The real link: a thread that sleeps until absolute deadlines one refresh period apart on the
 // host clock. X servers without vertical sync (Xvfb) return from swaps at once, so the pacing
