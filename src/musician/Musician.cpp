@@ -226,9 +226,10 @@ namespace {
 constexpr int kSizeStep = 32;
 
 // `cap` stands for sizes beyond it and for what no size can be had of (coordinates that are
-// not finite): a double that is no int must never be made one.
+// not finite give NaN or the extents' negative start values): a double that is no int must
+// never be made one.
 int quantised(double pixels, int cap) {
-    if (!(pixels < cap)) return cap;
+    if (!(pixels >= 0 && pixels < cap)) return cap;
     const int steps = static_cast<int>(std::ceil(pixels / kSizeStep));
     return std::min(cap, std::max(1, steps) * kSizeStep);
 }
