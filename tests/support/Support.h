@@ -2,8 +2,10 @@
 
 #include <QMimeData>
 #include <QStringList>
+#include <QVariant>
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "clips/Clips.h"
@@ -26,3 +28,11 @@ std::unique_ptr<QMimeData> filesDrag(const QStringList& paths);
 int frameAtCentre(const uint8_t* pixels, int width, int height, int strideBytes);
 
 }  // namespace loopstage::test
+
+// Failures name strings and values as text rather than as byte dumps.
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QVariant& value, std::ostream* os) {
+    *os << value.typeName() << ' ' << value.toString().toStdString();
+}
