@@ -17,6 +17,7 @@
 #include "support/Support.h"
 
 namespace loopstage {
+namespace {
 
 bool drop(app::MainWindow& window, const std::string& path, int row = -1) {
     return window.orchestra()->acceptDrop(test::filesDrag({QString::fromStdString(path)}).get(),
@@ -120,8 +121,8 @@ TEST(BadDrops, FilesGoingBadStalledOrHugeLeaveTheOthersPlaying) {
 // For a while (LOOPSTAGE_STRESS_SECONDS, 10 s by default): random drops of good and bad files
 // below or onto rows, edits of every column, clicks on the camera and playback buttons, resizes
 // and window moves, all from the main thread, while the display link ticks. ThreadSanitizer watches
-// the sharing; afterwards the table, the list and the stage must agree.
-TEST(Stress, RandomUseWhilePlayingLeavesTableListAndStageInAgreement) {
+// the sharing; afterwards every clip that can play still plays.
+TEST(Stress, RandomUseWhilePlayingLeavesEveryGoodClipPlaying) {
     std::vector<std::string> files(3, test::clip("good.mp4"));
     const auto bad = test::makeBadInputs(clips::tempClipPath("stress-bad"));
     for (size_t i = 0; i < bad.size(); i += 23) files.push_back(bad[i].path);
@@ -151,18 +152,24 @@ TEST(Stress, RandomUseWhilePlayingLeavesTableListAndStageInAgreement) {
     }
     if (!window.orchestra()->isPlaying()) window.orchestra()->togglePlayback();
 
-    // The table shows exactly the list, row by row, and the stage still outputs frames.
-    ASSERT_EQ(model->rowCount(), int(window.orchestra()->musicianCount()));
-    for (int row = 0; row < model->rowCount(); ++row) {
-        const musician::Musician* m = window.orchestra()->musicianList()->at(size_t(row));
-        EXPECT_EQ(model->index(row, 0).data(), m->musicianName());
-        EXPECT_EQ(model->index(row, 2).data(), m->videoFilename());
-        for (int c = 0; c < 3; ++c)
-            EXPECT_EQ(model->index(row, 3 + c).data(), m->position()->pVec[c]);
+    // Afterwards every musician of the good clip still takes frames (none was left with a
+    // stalled worker or a texture pool that never comes back), and the stage outputs frames.
+    const orchestra::MusicianList& list = *window.orchestra()->musicianList();
+    std::vector<std::pair<const musician::Musician*, int64_t>> good;
+    for (size_t i = 0; i < window.orchestra()->musicianCount(); ++i) {
+        if (list.at(i)->videoFilename().toStdString() == files[0])
+            good.emplace_back(list.at(i), list.at(i)->stats().framesTaken);
     }
+    ASSERT_FALSE(good.empty());
     const int64_t frames = window.openGLView()->framesOutput();
-    EXPECT_TRUE(
-        QTest::qWaitFor([&] { return window.openGLView()->framesOutput() > frames + 10; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return window.openGLView()->framesOutput() > frames + 10 &&
+                   std::ranges::all_of(
+                       good, [](const auto& g) { return g.first->stats().framesTaken > g.second; });
+        },
+        5000));
 }
 
+}  // namespace
 }  // namespace loopstage
