@@ -31,7 +31,7 @@ const musician::Musician* showPlaying(app::MainWindow& window, std::vector<std::
     if (!QTest::qWaitForWindowExposed(&window) || !std::ranges::all_of(paths, dropped)) return {};
     window.orchestra()->togglePlayback();
     const musician::Musician* m = window.orchestra()->musicianList()->at(0);
-    return QTest::qWaitFor([&] { return m->currentTexture() != nullptr; }, 5000) ? m : nullptr;
+    return QTest::qWaitFor([&] { return m->currentTexture() != nullptr; }) ? m : nullptr;
 }
 
 // True when `m` takes frames and the ticks go on while `meanwhile` runs (by default a moment).

@@ -45,7 +45,7 @@ struct Recorder {
         return ticks;
     }
     bool waitFor(size_t count) {
-        return QTest::qWaitFor([&] { return copy().size() >= count; }, 5000);
+        return QTest::qWaitFor([&] { return copy().size() >= count; });
     }
 };
 

@@ -69,8 +69,6 @@ int indexOf(const DecodedFrame& f) {
 
 int64_t toNs(double seconds) { return std::llround(seconds * 1e9); }
 
-bool waitFor(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 5000); }
-
 // The movie's own reports, which are off unless a developer asks for them.
 struct MovieReports : test::LogCapture {
     MovieReports() { QLoggingCategory::setFilterRules("loopstage.movie.info=true"); }
@@ -317,7 +315,7 @@ TEST_P(MovieFrameSequence, EveryFrameAtItsTimeAcrossThreeWraps) {
             if (std::ranges::count(recipe.corruptFrames, i)) continue;
             SCOPED_TRACE(testing::Message() << "pass " << pass << " frame " << i);
             const int64_t startNs = pass * clipNs + toNs(times[static_cast<size_t>(i)]);
-            ASSERT_TRUE(waitFor([&] {
+            ASSERT_TRUE(QTest::qWaitFor([&] {
                 return movie->decodedAheadUntilNs() >= startNs - 1'000'000;
             })) << movie->framesInUse()
                 << " frames out";
@@ -341,7 +339,7 @@ TEST_P(MovieFrameSequence, EveryFrameAtItsTimeAcrossThreeWraps) {
             EXPECT_EQ(clips::frameIndexOfColour({end[0], end[1], end[2]}, 20), i);
             if (pass == 0 && i == recipe.frames - 1) {
                 // Measured before any frame of the second pass exists.
-                ASSERT_TRUE(waitFor([&] { return movie->durationIsMeasured(); }));
+                ASSERT_TRUE(QTest::qWaitFor([&] { return movie->durationIsMeasured(); }));
                 EXPECT_NEAR(static_cast<double>(movie->durationNs()), static_cast<double>(clipNs),
                             1e6);
             }
@@ -362,7 +360,8 @@ TEST_P(MovieFrameSequence, EveryFrameAtItsTimeAcrossThreeWraps) {
 
     const int64_t zero2 = startClock(*movie, kSlowRate);
     FrameRef first;
-    ASSERT_TRUE(waitFor([&] { return bool(first = movie->takeNewestFrameAt(zero2 + 1'000'000)); }));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return bool(first = movie->takeNewestFrameAt(zero2 + 1'000'000)); }));
     EXPECT_EQ(indexOf(*first), 0);
     EXPECT_GT(first->serial, lastSerial);
     previous.reset();
@@ -388,13 +387,13 @@ TEST(MovieBehind, CatchesUpWithTheClock) {
         auto movie = openClip(far ? "far-behind" : "a-little-behind", recipe);
         ASSERT_TRUE(movie);
         startClock(*movie, far ? 8 * kFixed1 : kFixed1);
-        ASSERT_TRUE(waitFor([&] { return movie->decodedAheadUntilNs() != INT64_MIN; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return movie->decodedAheadUntilNs() != INT64_MIN; }));
         std::this_thread::sleep_for(milliseconds(far ? 600 : 900));
         movie->setRate(0);
         const double clock = static_cast<double>(movie->movieTimeAt(hostTimeNow())) / 1e9;
         const int due = clips::expectedFrameAt(recipe, clock);
         int shown = -1;
-        EXPECT_TRUE(waitFor([&] {
+        EXPECT_TRUE(QTest::qWaitFor([&] {
             if (FrameRef f = movie->takeNewestFrameAt(hostTimeNow())) shown = indexOf(*f);
             return shown == due;
         })) << shown;
@@ -417,7 +416,7 @@ TEST(MovieNoLoop, StopsAtTheEndShowingTheLastFrameAndLoopingLaterFollowsTheClock
     // Nothing taken until well past the end: every frame but the first few is late.
     std::this_thread::sleep_for(std::chrono::nanoseconds(clipNs * 3 / 2));
     FrameRef last;
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(QTest::qWaitFor([&] {
         if (FrameRef f = movie->takeNewestFrameAt(hostTimeNow())) last = std::move(f);
         return last && indexOf(*last) == recipe.frames - 1;
     })) << "the last frame must be shown at the end";
@@ -426,7 +425,7 @@ TEST(MovieNoLoop, StopsAtTheEndShowingTheLastFrameAndLoopingLaterFollowsTheClock
     EXPECT_EQ(movie->newestSerialAt(hostTimeNow() + 10 * kSecond), 0) << "nothing after the end";
     // Looping turned on later resumes at the clock's pass, not at pass 1.
     movie->setTimeBaseFlags(kLoopTimeBase);
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(QTest::qWaitFor([&] {
         FrameRef f = movie->takeNewestFrameAt(hostTimeNow());
         return f && f->loopIteration >= (hostTimeNow() - zero) / clipNs - 1;
     }));
@@ -438,7 +437,8 @@ TEST(MovieOneFrame, ShowsItsOnlyFrameWithoutDecodingItAgain) {
     for (int start = 1; start <= 2; ++start) {  // and again after going back to the beginning
         const int64_t zero = startClock(*movie, kFixed1);
         FrameRef f;
-        ASSERT_TRUE(waitFor([&] { return bool(f = movie->takeNewestFrameAt(zero + 1'000'000)); }));
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return bool(f = movie->takeNewestFrameAt(zero + 1'000'000)); }));
         QTest::qWait(300);  // passes go by
         const int64_t decoded = movie->counters().framesDecoded;
         QTest::qWait(200);
@@ -462,7 +462,7 @@ TEST(MovieThreads, TracksAreListedAndChangeWithTheRateWhileRunning) {
     movie->setRate(kFixed1 * 4);
     auto passes = [&](int64_t n) {
         const int64_t wraps = movie->counters().loopWraps + n;
-        return waitFor([&] { return movie->counters().loopWraps >= wraps; });
+        return QTest::qWaitFor([&] { return movie->counters().loopWraps >= wraps; });
     };
     ASSERT_TRUE(passes(1));
     EXPECT_GT(movie->trackPacketsRead(2), 0);
@@ -484,7 +484,7 @@ TEST(MovieThreads, TracksAreListedAndChangeWithTheRateWhileRunning) {
     QTest::qWait(100);
     EXPECT_EQ(movie->counters().framesDecoded, parked);
     movie->setTrackEnabled(1, true);
-    EXPECT_TRUE(waitFor([&] { return movie->counters().framesDecoded > parked; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return movie->counters().framesDecoded > parked; }));
     movie->setRate(0);
     QTest::qWait(50);  // the worker blocks on a full queue: the movie goes while it waits
 }
@@ -496,7 +496,7 @@ TEST(MovieCorrupt, ClipThatNeverDecodesGivesUpAndGoesIdle) {
     const MovieReports log;
     auto movie = openClip("all-corrupt", recipe);
     ASSERT_TRUE(movie) << "the container is fine, so it opens";
-    ASSERT_TRUE(waitFor([&] { return movie->counters().gaveUp; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return movie->counters().gaveUp; }));
     const MovieCounters a = movie->counters();
     EXPECT_EQ(a.failedPasses, 3);
     EXPECT_EQ(a.framesDecoded, 0);

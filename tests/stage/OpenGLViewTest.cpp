@@ -84,7 +84,7 @@ TEST_F(OpenGLViewTest, FramesOnAnyThreadApplyViewportProjectionAndCamera) {
     expectNear(onWorker.modelview, camera);
 
     view.resize(200, 150);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return last.viewport[2] == int(200 * dpr); }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return last.viewport[2] == int(200 * dpr); }));
     EXPECT_EQ(last.viewport[3], int(150 * dpr));
     EXPECT_EQ(last.thread, QThread::currentThreadId()) << "reshape draws on the main thread";
     expectNear(last.projection, projectionFor(200, 150));
