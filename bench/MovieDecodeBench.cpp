@@ -13,10 +13,11 @@
 #include <vector>
 
 #include "clips/Clips.h"
+#include "media/Movie.h"
 #include "platform/HostTime.h"
-#include "platform/Movie.h"
 
-namespace loopstage::platform {
+namespace loopstage::media {
+using platform::hostTimeNow;
 namespace {
 
 // Where a measurement cannot be taken the program says why and stops.
@@ -117,11 +118,11 @@ double measureMemoryPerMovie() {
 }
 
 }  // namespace
-}  // namespace loopstage::platform
+}  // namespace loopstage::media
 
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
-    using namespace loopstage::platform;
+    using namespace loopstage::media;
     const double ms360 = measureThroughput("360p", 640, 360, 90);
     const double ms720 = measureThroughput("720p", 1280, 720, 90);
     const double ms1080 = measureThroughput("1080p", 1920, 1080, 60);

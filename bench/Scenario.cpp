@@ -31,10 +31,10 @@
 #include "app/Application.h"
 #include "app/MainWindow.h"
 #include "clips/Clips.h"
+#include "media/Movie.h"
 #include "musician/Musician.h"
 #include "orchestra/Orchestra.h"
 #include "platform/HostTime.h"
-#include "platform/Movie.h"
 #include "stage/OpenGLView.h"
 
 using namespace loopstage;

@@ -16,10 +16,10 @@
 #include "BenchSupport.h"
 #include "app/Application.h"
 #include "app/MainWindow.h"
+#include "media/Movie.h"
 #include "musician/Musician.h"
 #include "orchestra/Orchestra.h"
-#include "platform/Movie.h"
-#include "platform/TextureVisualContext.h"
+#include "textures/TextureVisualContext.h"
 
 using namespace loopstage;
 
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     const int count = static_cast<int>(minutes * 60 / every);
     int texturesBound = 0, framesBound = 0;
     for (size_t m = 0; m < orchestra.musicianCount(); ++m) {
-        texturesBound += platform::TextureVisualContext::kTexturesPerContext;
+        texturesBound += textures::TextureVisualContext::kTexturesPerContext;
         framesBound += orchestra.musicianList()->at(m)->channelMovie()->poolSize();
     }
     for (int i = 0; i <= count; ++i) {

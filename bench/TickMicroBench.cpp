@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "clips/Clips.h"
+#include "media/FramePool.h"
+#include "media/Movie.h"
 #include "musician/Musician.h"
 #include "orchestra/MusicianList.h"
-#include "platform/FramePool.h"
 #include "platform/HostTime.h"
-#include "platform/Movie.h"
 #include "stage/OpenGLView.h"
 
 namespace {
@@ -49,7 +49,7 @@ struct AllocationCounter {
 
 // Take the newest due frame among a full queue and give it back, as a tick and the decoder do.
 void BM_FrameChoice(benchmark::State& state) {
-    auto pool = std::make_shared<platform::FramePool>(4, 4, 6, 3);
+    auto pool = std::make_shared<media::FramePool>(4, 4, 6, 3);
     const uint64_t generation = pool->control().generation;
     int64_t time = 0;
     auto refill = [&] {
@@ -63,7 +63,7 @@ void BM_FrameChoice(benchmark::State& state) {
     for (auto _ : state) {
         now += 33'333'333;
         benchmark::DoNotOptimize(pool->newestSerial(now));
-        platform::FrameRef frame = pool->takeNewest(now);
+        media::FrameRef frame = pool->takeNewest(now);
         benchmark::DoNotOptimize(frame.get());
         frame.reset();
         refill();

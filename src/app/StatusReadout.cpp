@@ -2,10 +2,10 @@
 
 #include <QCoreApplication>
 
+#include "media/Movie.h"
 #include "musician/Musician.h"
 #include "orchestra/Orchestra.h"
 #include "platform/HostTime.h"
-#include "platform/Movie.h"
 #include "stage/OpenGLView.h"
 
 namespace loopstage::app {

@@ -7,11 +7,11 @@
 #include <atomic>
 #include <cmath>
 
+#include "media/Movie.h"
 #include "platform/Displays.h"
 #include "platform/HostTime.h"
-#include "platform/Movie.h"
-#include "platform/TextureVisualContext.h"
 #include "stage/OpenGLView.h"
+#include "textures/TextureVisualContext.h"
 
 namespace loopstage::musician {
 
@@ -39,16 +39,16 @@ int stageSideInDevicePixels(const stage::OpenGLView* view) {
 }  // namespace
 
 bool Musician::openChannel(const QString& filename, stage::OpenGLView* view,
-                           std::shared_ptr<platform::MovieProbe> probe,
-                           std::unique_ptr<platform::TextureVisualContext>* visualContext,
-                           std::unique_ptr<platform::Movie>* movie) {
-    platform::MovieOpenProperties properties;
+                           std::shared_ptr<media::MovieProbe> probe,
+                           std::unique_ptr<textures::TextureVisualContext>* visualContext,
+                           std::unique_ptr<media::Movie>* movie) {
+    media::MovieOpenProperties properties;
     properties.path = filename.toStdString();
     properties.active = true;
     properties.probe = std::move(probe);
     properties.initialMaxWidth = properties.initialMaxHeight = stageSideInDevicePixels(view);
 
-    const int contextStatus = platform::TextureVisualContext::create(
+    const int contextStatus = textures::TextureVisualContext::create(
         view ? view->sharedContext() : nullptr, platform::defaultPixelFormat(), visualContext);
     if (!*visualContext) {
         qInfo("QTVisualContext creation failed with error:%d", contextStatus);
@@ -56,27 +56,27 @@ bool Musician::openChannel(const QString& filename, stage::OpenGLView* view,
     }
     properties.visualContext = visualContext->get();
 
-    const int movieStatus = platform::Movie::open(properties, *movie);
+    const int movieStatus = media::Movie::open(properties, *movie);
     if (movieStatus != 0) {
         qInfo("NewMovieFromProperties failed with %d", movieStatus);
         return false;
     }
-    platform::Movie& opened = **movie;
+    media::Movie& opened = **movie;
     opened.goToBeginning();
-    opened.setRate(platform::kFixed1);
-    opened.setTimeBaseFlags(platform::kLoopTimeBase);
+    opened.setRate(media::kFixed1);
+    opened.setTimeBaseFlags(media::kLoopTimeBase);
 
     for (int track = opened.trackCount(); track >= 1; --track) {
         const uint32_t mediaType = opened.trackMediaType(track);
         if (mediaType == 0) continue;
-        if (mediaType != platform::kVideoMediaType) opened.setTrackEnabled(track, false);
+        if (mediaType != media::kVideoMediaType) opened.setTrackEnabled(track, false);
     }
     return true;
 }
 
 std::unique_ptr<Musician> Musician::initWithName(const QString& name, const QString& filename,
                                                  stage::OpenGLView* view,
-                                                 std::shared_ptr<platform::MovieProbe> probe) {
+                                                 std::shared_ptr<media::MovieProbe> probe) {
     std::unique_ptr<Musician> musician(new Musician);
     musician->musicianName_ = name;
     musician->visible_ = true;
@@ -92,9 +92,9 @@ std::unique_ptr<Musician> Musician::initWithName(const QString& name, const QStr
 }
 
 bool Musician::replaceMovie(const QString& filename, stage::OpenGLView* view,
-                            std::shared_ptr<platform::MovieProbe> probe) {
-    std::unique_ptr<platform::TextureVisualContext> visualContext;
-    std::unique_ptr<platform::Movie> movie;
+                            std::shared_ptr<media::MovieProbe> probe) {
+    std::unique_ptr<textures::TextureVisualContext> visualContext;
+    std::unique_ptr<media::Movie> movie;
     if (!openChannel(filename, view, std::move(probe), &visualContext, &movie)) return false;
     {
         std::lock_guard guard(channelMutex_);
@@ -135,7 +135,7 @@ bool Musician::renderChannel(const platform::VideoTimeStamp* timeStamp) {
     }
     visualContext_->task();
     if (!visualContext_->isNewImageAvailable(timeStamp)) return false;
-    platform::TextureBufferRef frame;
+    textures::TextureBufferRef frame;
     visualContext_->copyImageForTime(timeStamp, &frame);
     // A take that yields nothing after a positive answer keeps the frame already shown.
     if (!frame) return false;
@@ -145,7 +145,7 @@ bool Musician::renderChannel(const platform::VideoTimeStamp* timeStamp) {
 }
 
 void Musician::countTake(const platform::VideoTimeStamp* timeStamp,
-                         const platform::TextureBuffer& frame) {
+                         const textures::TextureBuffer& frame) {
     constexpr auto relaxed = std::memory_order_relaxed;
     if (stats_.framesTaken.fetch_add(1, relaxed) == 0) {
         stats_.firstTakeHostNs.store(platform::hostTimeNow(), relaxed);
@@ -165,7 +165,7 @@ void Musician::countTake(const platform::VideoTimeStamp* timeStamp,
     lastTakeLoop_ = frame.loopIteration();
 }
 
-void Musician::_setCurrentTextureRef(platform::TextureBufferRef frame) {
+void Musician::_setCurrentTextureRef(textures::TextureBufferRef frame) {
     Corners corners;
     if (frame) {
         frame->cleanTexCoords(&corners.lowerLeft, &corners.lowerRight, &corners.upperRight,
@@ -178,7 +178,7 @@ void Musician::_setCurrentTextureRef(platform::TextureBufferRef frame) {
     if (currentTexture_) corners_ = corners;
 }
 
-platform::TextureBufferRef Musician::currentTexture() const {
+textures::TextureBufferRef Musician::currentTexture() const {
     std::lock_guard guard(frameMutex_);
     return currentTexture_;
 }
@@ -189,7 +189,7 @@ Musician::Corners Musician::corners() const {
 }
 
 void Musician::renderMusician() {
-    platform::TextureBufferRef frame;
+    textures::TextureBufferRef frame;
     Corners c;
     {
         std::lock_guard guard(frameMutex_);

@@ -7,14 +7,17 @@
 #include <mutex>
 
 #include "graphics/Vector4.h"
-#include "platform/TextureBuffer.h"
 #include "platform/VideoTimeStamp.h"
+#include "textures/TextureBuffer.h"
 
-namespace loopstage::platform {
+namespace loopstage::media {
 class Movie;
 class MovieProbe;
+}  // namespace loopstage::media
+
+namespace loopstage::textures {
 class TextureVisualContext;
-}  // namespace loopstage::platform
+}  // namespace loopstage::textures
 
 namespace loopstage::stage {
 class OpenGLView;
@@ -50,10 +53,10 @@ struct ChannelStats {
 class Musician {
 public:
     // Null (after one log line) when the visual context or the movie cannot be made. `probe`,
-    // when given, is the file's probe from platform::probeMovie, so the file is not read twice.
+    // when given, is the file's probe from media::probeMovie, so the file is not read twice.
     static std::unique_ptr<Musician> initWithName(
         const QString& name, const QString& filename, stage::OpenGLView* view,
-        std::shared_ptr<platform::MovieProbe> probe = nullptr);
+        std::shared_ptr<media::MovieProbe> probe = nullptr);
     ~Musician();
     Musician(const Musician&) = delete;
     Musician& operator=(const Musician&) = delete;
@@ -74,16 +77,16 @@ public:
     // first; only when both open are the old ones disposed and the file name changed. On failure
     // (logged like creation) the musician keeps its clip and file name. Never stalls a tick.
     bool replaceMovie(const QString& filename, stage::OpenGLView* view,
-                      std::shared_ptr<platform::MovieProbe> probe = nullptr);
+                      std::shared_ptr<media::MovieProbe> probe = nullptr);
 
     bool renderChannel(const platform::VideoTimeStamp* timeStamp);
     void renderMusician();
 
-    platform::Movie* channelMovie() const { return channelMovie_.get(); }
-    platform::TextureVisualContext* visualContext() const { return visualContext_.get(); }
-    platform::TextureBufferRef currentTexture() const;
+    media::Movie* channelMovie() const { return channelMovie_.get(); }
+    textures::TextureVisualContext* visualContext() const { return visualContext_.get(); }
+    textures::TextureBufferRef currentTexture() const;
     struct Corners {
-        platform::TextureBuffer::TexCoord lowerLeft, lowerRight, upperRight, upperLeft;
+        textures::TextureBuffer::TexCoord lowerLeft, lowerRight, upperRight, upperLeft;
     };
     Corners corners() const;
 
@@ -99,15 +102,15 @@ public:
 
 private:
     Musician() = default;
-    void _setCurrentTextureRef(platform::TextureBufferRef frame);
+    void _setCurrentTextureRef(textures::TextureBufferRef frame);
     void wantPictureSizeForCurrentTransform();
-    void countTake(const platform::VideoTimeStamp* timeStamp, const platform::TextureBuffer& frame);
+    void countTake(const platform::VideoTimeStamp* timeStamp, const textures::TextureBuffer& frame);
     // Opens a visual context and a movie playing into it, looping from its start at normal
     // speed with its video tracks only; logs and returns false when either cannot be made.
     static bool openChannel(const QString& filename, stage::OpenGLView* view,
-                            std::shared_ptr<platform::MovieProbe> probe,
-                            std::unique_ptr<platform::TextureVisualContext>* visualContext,
-                            std::unique_ptr<platform::Movie>* movie);
+                            std::shared_ptr<media::MovieProbe> probe,
+                            std::unique_ptr<textures::TextureVisualContext>* visualContext,
+                            std::unique_ptr<media::Movie>* movie);
 
     QString musicianName_;
     QString videoFilename_;
@@ -117,8 +120,8 @@ private:
     bool visible_ = true;
     // Replaced together under channelMutex_, which a tick only tries to take.
     std::mutex channelMutex_;
-    std::unique_ptr<platform::Movie> channelMovie_;
-    std::unique_ptr<platform::TextureVisualContext> visualContext_;
+    std::unique_ptr<media::Movie> channelMovie_;
+    std::unique_ptr<textures::TextureVisualContext> visualContext_;
 
     ChannelStats stats_;
     // Written by drawing (under the view's lock), read by the tick that passes it on.
@@ -131,7 +134,7 @@ private:
     int64_t lastTakeLoop_ = 0;
 
     mutable std::mutex frameMutex_;
-    platform::TextureBufferRef currentTexture_;  // guarded by frameMutex_
+    textures::TextureBufferRef currentTexture_;  // guarded by frameMutex_
     Corners corners_;                            // guarded by frameMutex_
 };
 

@@ -4,9 +4,9 @@
 #include <QMimeData>
 #include <cmath>
 
+#include "media/Movie.h"
 #include "musician/Musician.h"
 #include "orchestra/Orchestra.h"
-#include "platform/Movie.h"
 
 namespace loopstage::orchestra {
 
@@ -36,7 +36,7 @@ DropOperation dropOperation(const QModelIndex& parent) {
 }  // namespace
 
 QString musicianToolTip(const musician::Musician& m) {
-    const platform::Movie& movie = *m.channelMovie();
+    const media::Movie& movie = *m.channelMovie();
     QString facts;
     if (movie.hasVideo()) {
         facts = MusicianTableModel::tr("%1 x %2, %3 frames/s, %4, %5 s")
@@ -51,7 +51,7 @@ QString musicianToolTip(const musician::Musician& m) {
     } else {
         facts = MusicianTableModel::tr("no video track");
     }
-    const platform::MovieCounters counters = movie.counters();
+    const media::MovieCounters counters = movie.counters();
     return MusicianTableModel::tr("%1\n%2\nframes shown: %3, late: %4, loops: %5")
         .arg(m.videoFilename(), facts)
         .arg(static_cast<qlonglong>(m.stats().framesTaken.load(std::memory_order_relaxed)))

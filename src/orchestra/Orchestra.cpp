@@ -9,10 +9,10 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "media/Movie.h"
 #include "musician/Musician.h"
 #include "orchestra/MusicianTableModel.h"
 #include "platform/HostTime.h"
-#include "platform/Movie.h"
 #include "platform/WindowMoveFilter.h"
 #include "stage/OpenGLView.h"
 
@@ -84,7 +84,7 @@ void Orchestra::togglePlayback() {
     qtHousekeepingTimer_->start();
 }
 
-void Orchestra::_qtHousekeeping() { platform::MovieEngine::task(); }
+void Orchestra::_qtHousekeeping() { media::MovieEngine::task(); }
 
 int Orchestra::render(const platform::VideoTimeStamp* outputTime) {
     const int64_t start = platform::hostTimeNow();
@@ -165,8 +165,8 @@ DragOperation Orchestra::validateDrop(const QMimeData* dragData, int, DropOperat
 namespace {
 
 // Why a file was refused, in words a person can act on.
-QString whyRefused(platform::ProbeRefusal refusal) {
-    using platform::ProbeRefusal;
+QString whyRefused(media::ProbeRefusal refusal) {
+    using media::ProbeRefusal;
     switch (refusal) {
         case ProbeRefusal::NotFound:
             return QObject::tr("file not found");
@@ -210,7 +210,7 @@ bool Orchestra::acceptDrop(const QMimeData* dragData, int row, DropOperation) {
     const QString path = urls.first().toLocalFile();
     const QFileInfo file(path);
     // The probe is handed on to the musician: the file is read once per drop.
-    platform::ProbeResult probe = platform::probeMovie(path);
+    media::ProbeResult probe = media::probeMovie(path);
     if (path.isEmpty() || probe.status < 0) {
         tellUser(file.fileName(), whyRefused(probe.refusal));
         return false;

@@ -7,10 +7,10 @@
 #include "app/HelpDialog.h"
 #include "app/MainWindow.h"
 #include "app/StatusReadout.h"
+#include "media/Movie.h"
 #include "musician/Musician.h"
 #include "orchestra/Orchestra.h"
 #include "platform/Displays.h"
-#include "platform/Movie.h"
 #include "stage/HeightSlider.h"
 #include "stage/OpenGLView.h"
 #include "support/ScriptedDisplayLink.h"
@@ -231,7 +231,7 @@ TEST(MainWindow, RefusalsToolTipsAndTheReadout) {
         EXPECT_TRUE(tip.contains(fact)) << fact;
 
     // Forty times normal speed: no decoder keeps up with that.
-    window.orchestra()->musicianList()->at(2)->channelMovie()->setRate(platform::kFixed1 * 40);
+    window.orchestra()->musicianList()->at(2)->channelMovie()->setRate(media::kFixed1 * 40);
     auto sample = [&] { return sampleReadout(*window.orchestra(), *window.openGLView()); };
     const ReadoutSample start = sample();
     window.orchestra()->togglePlayback();

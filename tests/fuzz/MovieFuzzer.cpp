@@ -7,10 +7,11 @@
 #include <string>
 #include <thread>
 
+#include "media/Movie.h"
 #include "platform/HostTime.h"
-#include "platform/Movie.h"
 
-using namespace loopstage::platform;
+using namespace loopstage::media;
+using loopstage::platform::hostTimeNow;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The movie engine opens files by path; an in-memory file gives the bytes one.

@@ -7,14 +7,14 @@
 #include <QRegularExpression>
 #include <cmath>
 
+#include "media/Movie.h"
 #include "musician/Musician.h"
 #include "platform/Displays.h"
 #include "platform/HostTime.h"
-#include "platform/Movie.h"
-#include "platform/TextureVisualContext.h"
 #include "support/GlTestWindow.h"
 #include "support/LogCapture.h"
 #include "support/Support.h"
+#include "textures/TextureVisualContext.h"
 
 namespace loopstage::musician {
 namespace {
@@ -87,7 +87,7 @@ TEST_F(MusicianOnStage, FilesWithoutPicturesGiveNullOrDrawNothing) {
     EXPECT_EQ(Musician::initWithName("x", plain, &bare), nullptr);
     EXPECT_EQ(log.lines(),
               QStringList{QStringLiteral("QTVisualContext creation failed with error:%1")
-                              .arg(platform::kVisualContextNoSharedContext)});
+                              .arg(textures::kVisualContextNoSharedContext)});
 
     ASSERT_NE(musician, nullptr);
     EXPECT_FALSE(musician->channelMovie()->trackEnabled(1)) << "the sound track is decoded";
@@ -107,9 +107,9 @@ TEST_F(MusicianOnStage, TexturesGoBackWhenReleasedAndAreDeletedWithTheStage) {
     auto musician = make("ten_fps.mp4", {.fpsNum = 10});  // 30 frames: 3 s a pass
     ASSERT_NE(musician, nullptr);
     drawn = {musician.get()};
-    const platform::TextureVisualContext& textures = *musician->visualContext();
-    std::vector<platform::TextureBufferRef> held;
-    while (held.size() < platform::TextureVisualContext::kTexturesPerContext) {
+    const textures::TextureVisualContext& textures = *musician->visualContext();
+    std::vector<textures::TextureBufferRef> held;
+    while (held.size() < textures::TextureVisualContext::kTexturesPerContext) {
         ASSERT_TRUE(takeAt(*musician, 0.55 + 0.1 * static_cast<double>(held.size())));
         held.push_back(musician->currentTexture());
         EXPECT_EQ(textures.texturesInUse(), static_cast<int>(held.size()));
@@ -117,7 +117,7 @@ TEST_F(MusicianOnStage, TexturesGoBackWhenReleasedAndAreDeletedWithTheStage) {
     const int onScreen = centreIndexAfterFrame();
     ASSERT_GE(onScreen, 0);
     const auto due = stampAt(*musician, 2.05);
-    platform::DecodedFrame waiting;
+    media::DecodedFrame waiting;
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return musician->channelMovie()->peekNewestFrameAt(due.hostTime, waiting); }, 3000));
     EXPECT_FALSE(musician->renderChannel(&due)) << "a frame taken without a texture";
@@ -241,7 +241,7 @@ TEST_F(MusicianOnStage, PictureSizeLimitFollowsTheBillboardOnScreen) {
             [&] {
                 for (size_t k = 0; k < 2; ++k) {
                     const auto ts = stampAt(*drawn[k], 100.0);
-                    platform::DecodedFrame next;
+                    media::DecodedFrame next;
                     if (drawn[k]->channelMovie()->peekNewestFrameAt(ts.hostTime, next))
                         delivered[k] = {next.width, next.height};
                     drawn[k]->renderChannel(&ts);

@@ -5,11 +5,11 @@
 #include <QtWidgets>
 
 #include "app/MainWindow.h"
+#include "media/Movie.h"
 #include "musician/Musician.h"
 #include "orchestra/MusicianTableModel.h"
 #include "orchestra/Orchestra.h"
 #include "platform/HostTime.h"
-#include "platform/Movie.h"
 #include "stage/OpenGLView.h"
 #include "support/LogCapture.h"
 #include "support/ScriptedDisplayLink.h"

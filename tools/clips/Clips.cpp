@@ -1,6 +1,6 @@
 #include "clips/Clips.h"
 
-#include "platform/FFmpegHandles.h"
+#include "media/FFmpegHandles.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -36,13 +36,13 @@ struct OutputContextDeleter {
 };
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
 // The movie engine's own handles; the writer adds only the output context they lack.
-using platform::ffmpeg::CodecContextPtr;
-using platform::ffmpeg::FramePtr;
-using platform::ffmpeg::InputContextPtr;
-using platform::ffmpeg::PacketPtr;
-using SwsPtr = platform::ffmpeg::SwsContextPtr;
+using media::ffmpeg::CodecContextPtr;
+using media::ffmpeg::FramePtr;
+using media::ffmpeg::InputContextPtr;
+using media::ffmpeg::PacketPtr;
+using SwsPtr = media::ffmpeg::SwsContextPtr;
 
-std::string avError(int code) { return platform::ffmpeg::errorString(code); }
+std::string avError(int code) { return media::ffmpeg::errorString(code); }
 
 bool fail(std::string* error, const std::string& why) {
     if (error) *error = why;

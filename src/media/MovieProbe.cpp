@@ -1,4 +1,4 @@
-#include "platform/MovieProbe.h"
+#include "media/MovieProbe.h"
 
 #include <sys/stat.h>
 
@@ -13,12 +13,12 @@ extern "C" {
 #include <libavutil/display.h>
 }
 
-#include "platform/FFmpegLog.h"
+#include "media/FFmpegLog.h"
 #include "platform/HostTime.h"
 
 Q_DECLARE_LOGGING_CATEGORY(lcMovie)
 
-namespace loopstage::platform {
+namespace loopstage::media {
 namespace {
 
 using namespace ffmpeg;
@@ -107,7 +107,7 @@ int ReadInterrupt::check(void* self) {
     const auto* in = static_cast<const ReadInterrupt*>(self);
     const std::atomic<bool>* cancel = in->cancel.load();
     return (cancel && cancel->load(std::memory_order_relaxed)) ||
-           hostTimeNow() > in->deadlineNs.load(std::memory_order_relaxed);
+           platform::hostTimeNow() > in->deadlineNs.load(std::memory_order_relaxed);
 }
 
 const AVCodecParameters* MovieProbe::videoParameters() const {
@@ -223,7 +223,7 @@ ProbeResult probeMovie(const std::string& path) {
     // window's thread. The caller waits up to the deadline; a probe still running then is left
     // to end by itself and its result is dropped.
     auto job = std::make_shared<ProbeJob>();
-    const int64_t deadline = hostTimeNow() + kProbeDeadlineNs;
+    const int64_t deadline = platform::hostTimeNow() + kProbeDeadlineNs;
     try {
         std::thread([job, path, deadline] {
             ProbeResult result;
@@ -246,7 +246,7 @@ ProbeResult probeMovie(const std::string& path) {
     }
     std::unique_lock lock(job->mutex);
     // A little past the probe's own deadline, so that a probe that honours it reports itself.
-    const auto until = hostTimeToTimePoint(deadline + 50'000'000);
+    const auto until = platform::hostTimeToTimePoint(deadline + 50'000'000);
     if (!job->done.wait_until(lock, until, [&] { return job->finished; })) {
         job->abandoned.store(true);
         qCInfo(lcMovie, "movie %s: the file did not answer in time", path.c_str());
@@ -266,4 +266,4 @@ bool canOpenMovie(const std::string& path) { return probeMovie(path).status == 0
 
 bool canOpenMovie(const QString& path) { return probeMovie(path).status == 0; }
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/FramePool.h"
-#include "platform/Movie.h"
-#include "platform/MovieClock.h"
+#include "media/FramePool.h"
+#include "media/Movie.h"
+#include "media/MovieClock.h"
 
-namespace loopstage::platform {
+namespace loopstage::media {
 
 // Everything a movie and its decode worker both touch, and nothing else: the facts (fixed at
 // open), the clock, the frame pool, and the settings and counters that cross between threads.
@@ -64,4 +64,4 @@ struct MovieShared {
     }
 };
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

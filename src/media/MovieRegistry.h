@@ -2,7 +2,7 @@
 
 #include <memory>
 
-namespace loopstage::platform {
+namespace loopstage::media {
 
 class DecodeWorker;
 class Movie;
@@ -26,4 +26,4 @@ int decodeThreadsEach();
 void reap(std::unique_ptr<DecodeWorker>& worker);
 }  // namespace movieRegistry
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

@@ -1,10 +1,10 @@
-#include "platform/PictureConverter.h"
+#include "media/PictureConverter.h"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-namespace loopstage::platform {
+namespace loopstage::media {
 
 int PictureConverter::convert(const AVFrame* frame, uint8_t* pixels, int strideBytes, int width,
                               int height) {
@@ -53,4 +53,4 @@ int PictureConverter::convert(const AVFrame* frame, uint8_t* pixels, int strideB
     return 0;
 }
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

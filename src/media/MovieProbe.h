@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/FFmpegHandles.h"
-#include "platform/Movie.h"
+#include "media/FFmpegHandles.h"
+#include "media/Movie.h"
 
-namespace loopstage::platform {
+namespace loopstage::media {
 
 // Lets whoever owns a demuxer stop its reads. FFmpeg copies the callback into the file's I/O
 // context when it opens the file, so its target must stay put for the demuxer's whole life:
@@ -62,4 +62,4 @@ private:
     Demuxer demuxer_;
 };
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

@@ -1,4 +1,4 @@
-#include "platform/TextureVisualContext.h"
+#include "textures/TextureVisualContext.h"
 
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
@@ -11,7 +11,7 @@
 
 #include "platform/Displays.h"
 
-namespace loopstage::platform {
+namespace loopstage::textures {
 
 namespace {
 
@@ -77,7 +77,7 @@ public:
     explicit ShareGroupKeeper(QOpenGLContextGroup* group)
         : QObject(group), state_(std::make_shared<ShareGroupState>()) {
         setObjectName(QLatin1String(kShareGroupStateName));
-        surface_.setFormat(defaultPixelFormat());
+        surface_.setFormat(platform::defaultPixelFormat());
         surface_.create();
     }
     ~ShareGroupKeeper() override {
@@ -143,7 +143,7 @@ public:
 
     ShareGroupState& group() { return *group_; }
 
-    int acquire(FrameRef frame) {
+    int acquire(media::FrameRef frame) {
         std::lock_guard guard(mutex_);
         for (int i = 0; i < kSlots; ++i) {
             if (!slots_[i].inUse) {
@@ -156,7 +156,7 @@ public:
     }
 
     void release(int slot) {
-        FrameRef dropped;
+        media::FrameRef dropped;
         std::lock_guard guard(mutex_);
         dropped = std::move(slots_[slot].pending);
         slots_[slot].inUse = false;
@@ -173,7 +173,7 @@ public:
     // uploading the waiting picture first.
     GLuint upload(int index) {
         Slot& slot = slots_[index];
-        FrameRef frame;
+        media::FrameRef frame;
         {
             std::lock_guard guard(mutex_);
             frame = std::move(slot.pending);
@@ -181,7 +181,7 @@ public:
         group_->deleteBuried();
         if (slot.name == 0) glGenTextures(1, &slot.name);
         if (!frame) return slot.name;
-        const DecodedFrame* picture = frame.get();
+        const media::DecodedFrame* picture = frame.get();
         glBindTexture(GL_TEXTURE_2D, slot.name);
         if (slot.width != picture->width || slot.height != picture->height) {
             glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
@@ -236,9 +236,9 @@ public:
 
 private:
     struct Slot {
-        bool inUse = false;  // guarded by mutex_
-        FrameRef pending;    // guarded by mutex_
-        GLuint name = 0;     // the rest only with the drawing context current
+        bool inUse = false;       // guarded by mutex_
+        media::FrameRef pending;  // guarded by mutex_
+        GLuint name = 0;          // the rest only with the drawing context current
         int width = 0;
         int height = 0;
     };
@@ -308,7 +308,7 @@ void TextureBuffer::cleanTexCoords(TexCoord* lowerLeft, TexCoord* lowerRight, Te
 
 namespace {
 
-int64_t pictureBytes(const DecodedFrame& picture) {
+int64_t pictureBytes(const media::DecodedFrame& picture) {
     return int64_t{picture.width} * picture.height * 4;
 }
 
@@ -332,10 +332,10 @@ TextureVisualContext::TextureVisualContext(std::shared_ptr<TexturePool> pool)
 
 TextureVisualContext::~TextureVisualContext() = default;
 
-void TextureVisualContext::attachMovie(Movie* movie) { movie_.store(movie); }
+void TextureVisualContext::attachMovie(media::Movie* movie) { movie_.store(movie); }
 
-void TextureVisualContext::detachMovie(Movie* movie) {
-    Movie* attached = movie;
+void TextureVisualContext::detachMovie(media::Movie* movie) {
+    media::Movie* attached = movie;
     movie_.compare_exchange_strong(attached, nullptr);
 }
 
@@ -343,22 +343,23 @@ void TextureVisualContext::detachMovie(Movie* movie) {
 // no periodic work to do here.
 void TextureVisualContext::task() {}
 
-bool TextureVisualContext::isNewImageAvailable(const VideoTimeStamp* timeStamp) const {
-    const Movie* movie = movie_.load();
+bool TextureVisualContext::isNewImageAvailable(const platform::VideoTimeStamp* timeStamp) const {
+    const media::Movie* movie = movie_.load();
     if (!movie) return false;
-    DecodedFrame due;
+    media::DecodedFrame due;
     if (!movie->peekNewestFrameAt(timeStamp->hostTime, due) || due.serial == lastSerial_)
         return false;
     return pool_->group().mayTake(timeStamp->hostTime, pictureBytes(due));
 }
 
-int TextureVisualContext::copyImageForTime(const VideoTimeStamp* timeStamp, TextureBufferRef* out) {
+int TextureVisualContext::copyImageForTime(const platform::VideoTimeStamp* timeStamp,
+                                           TextureBufferRef* out) {
     out->reset();
-    Movie* movie = movie_.load();
+    media::Movie* movie = movie_.load();
     if (!movie) return kVisualContextNoMovie;
-    FrameRef frame = movie->takeNewestFrameAt(timeStamp->hostTime);
+    media::FrameRef frame = movie->takeNewestFrameAt(timeStamp->hostTime);
     if (!frame) return kVisualContextNoMovie;
-    const DecodedFrame picture = *frame.get();
+    const media::DecodedFrame picture = *frame.get();
     const int slot = pool_->acquire(std::move(frame));
     if (slot < 0) return kVisualContextNoTexture;
     lastSerial_ = picture.serial;
@@ -371,4 +372,4 @@ int TextureVisualContext::copyImageForTime(const VideoTimeStamp* timeStamp, Text
 
 int TextureVisualContext::texturesInUse() const { return pool_->inUse(); }
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::textures

@@ -5,13 +5,13 @@
 #include <string>
 #include <thread>
 
-#include "platform/FFmpegHandles.h"
-#include "platform/MovieProbe.h"
-#include "platform/MovieShared.h"
-#include "platform/PassTiming.h"
-#include "platform/PictureConverter.h"
+#include "media/FFmpegHandles.h"
+#include "media/MovieProbe.h"
+#include "media/MovieShared.h"
+#include "media/PassTiming.h"
+#include "media/PictureConverter.h"
 
-namespace loopstage::platform {
+namespace loopstage::media {
 
 // The thread that decodes one movie: it owns the demuxer handed over from the probe, opens the
 // video decoder itself (so neither that nor the first picture costs the window's thread
@@ -96,4 +96,4 @@ private:
     bool parked_ = false;         // that picture is out; nothing to do until a restart
 };
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

@@ -1,6 +1,6 @@
 #pragma once
 
-namespace loopstage::platform {
+namespace loopstage::media {
 
 // Routes FFmpeg's av_log into Qt logging. Idempotent and thread-safe; Movie::open and
 // canOpenMovie call it, so nobody else needs to. FFmpeg calls the installed callback from
@@ -12,4 +12,4 @@ namespace loopstage::platform {
 // count of what was dropped.
 void installFFmpegLogging();
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

@@ -8,9 +8,9 @@
 #include <new>
 #include <vector>
 
-#include "platform/DecodedFrame.h"
+#include "media/DecodedFrame.h"
 
-namespace loopstage::platform {
+namespace loopstage::media {
 
 // The fixed set of RGBA frames of one movie and the exchange between its decode worker (which
 // fills frames), the render thread (which takes the newest due one) and whoever holds FrameRefs.
@@ -121,4 +121,4 @@ private:
     int64_t lastSerial_ = 0;
 };
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

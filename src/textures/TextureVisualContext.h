@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/Movie.h"
-#include "platform/TextureBuffer.h"
+#include "media/Movie.h"
 #include "platform/VideoTimeStamp.h"
+#include "textures/TextureBuffer.h"
 
 class QOpenGLContext;
 
-namespace loopstage::platform {
+namespace loopstage::textures {
 
 enum VisualContextStatus : int {
     kVisualContextSuccess = 0,
@@ -34,7 +34,7 @@ enum VisualContextStatus : int {
 // next upload, or when a context of the group is about to be destroyed), never elsewhere.
 // All visual contexts of one share group share one upload budget per tick: a clip whose new
 // picture would overrun it reports no new image and takes it on the next tick.
-class TextureVisualContext final : public FrameSink {
+class TextureVisualContext final : public media::FrameSink {
 public:
     static constexpr int kTexturesPerContext = 4;
 
@@ -42,14 +42,14 @@ public:
                       std::unique_ptr<TextureVisualContext>* out);
     ~TextureVisualContext() override;
 
-    void attachMovie(Movie* movie) override;
-    void detachMovie(Movie* movie) override;
+    void attachMovie(media::Movie* movie) override;
+    void detachMovie(media::Movie* movie) override;
 
     void task();
-    bool isNewImageAvailable(const VideoTimeStamp* timeStamp) const;
+    bool isNewImageAvailable(const platform::VideoTimeStamp* timeStamp) const;
     // Hands out the frame due at the time stamp, owned by the caller. Fails with a non-zero
     // status and leaves `out` empty when no frame is due or every texture is in use.
-    int copyImageForTime(const VideoTimeStamp* timeStamp, TextureBufferRef* out);
+    int copyImageForTime(const platform::VideoTimeStamp* timeStamp, TextureBufferRef* out);
 
     // Textures in use now (held by buffers), for tests and figures.
     int texturesInUse() const;
@@ -59,8 +59,8 @@ private:
 
     std::shared_ptr<TexturePool> pool_;
     // Set and cleared on the main thread, read by ticks.
-    std::atomic<Movie*> movie_{nullptr};
+    std::atomic<media::Movie*> movie_{nullptr};
     int64_t lastSerial_ = 0;
 };
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::textures

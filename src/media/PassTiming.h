@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstdint>
 
-namespace loopstage::platform {
+namespace loopstage::media {
 
 // When each frame of one pass through a clip is due, from the start of the pass, worked out
 // from the frames' timestamps as a player shows them: timestamps are trusted while they
@@ -45,4 +45,4 @@ private:
     bool trustNext_ = false;
 };
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

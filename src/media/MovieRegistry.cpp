@@ -1,4 +1,4 @@
-#include "platform/MovieRegistry.h"
+#include "media/MovieRegistry.h"
 
 #include <pthread.h>
 
@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/DecodeWorker.h"
-#include "platform/Movie.h"
+#include "media/DecodeWorker.h"
+#include "media/Movie.h"
 
-namespace loopstage::platform {
+namespace loopstage::media {
 namespace {
 
 // Movies belong to the main thread, but tools and tests open them on others too; the lock
@@ -116,4 +116,4 @@ int MovieEngine::openMovieCount() {
     return static_cast<int>(g_movies.size());
 }
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <mutex>
 
-namespace loopstage::platform {
+namespace loopstage::media {
 
 // Movie time `elapsedHostNs` after the rate was set, from `timeAtRateSet`, at a 16.16 rate:
 // unwrapped, growing past the clip's duration across loop passes. The product is split so it
@@ -64,4 +64,4 @@ private:
     int32_t rate_ = 0;
 };
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace loopstage::platform {
+namespace loopstage::media {
 
 class FramePool;
 
@@ -51,4 +51,4 @@ private:
     const DecodedFrame* frame_ = nullptr;
 };
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

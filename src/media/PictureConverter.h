@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "platform/FFmpegHandles.h"
+#include "media/FFmpegHandles.h"
 
-namespace loopstage::platform {
+namespace loopstage::media {
 
 // Turns decoded pictures into RGBA at the size they are wanted, scaling while converting.
 //
@@ -24,4 +24,4 @@ private:
 // The side a picture is converted at: down to the limit, never up; a limit of 0 means none.
 constexpr int limitedSide(int side, int limit) { return limit > 0 && limit < side ? limit : side; }
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

@@ -1,8 +1,8 @@
-#include "platform/FramePool.h"
+#include "media/FramePool.h"
 
 #include <utility>
 
-namespace loopstage::platform {
+namespace loopstage::media {
 namespace {
 
 // swscale's SIMD writes whole vectors: rows start on 64-byte boundaries and the buffer keeps a
@@ -202,4 +202,4 @@ void FrameRef::reset() {
     pool_.reset();
 }
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

@@ -20,16 +20,17 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "platform/FFmpegLog.h"
-#include "platform/FramePool.h"
+#include "media/FFmpegLog.h"
+#include "media/FramePool.h"
+#include "media/Movie.h"
+#include "media/MovieClock.h"
 #include "platform/HostTime.h"
-#include "platform/Movie.h"
-#include "platform/MovieClock.h"
 #include "support/BadInputs.h"
 #include "support/LogCapture.h"
 #include "support/Support.h"
 
-namespace loopstage::platform {
+namespace loopstage::media {
+using platform::hostTimeNow;
 namespace {
 
 using clips::ClipSpec;
@@ -508,4 +509,4 @@ TEST(MovieCorrupt, ClipThatNeverDecodesGivesUpAndGoesIdle) {
 }
 
 }  // namespace
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

@@ -12,7 +12,7 @@ extern "C" {
 #include <memory>
 #include <string>
 
-namespace loopstage::platform::ffmpeg {
+namespace loopstage::media::ffmpeg {
 
 struct InputContextDeleter {
     void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
@@ -46,4 +46,4 @@ inline std::string errorString(int code) {
     return buf;
 }
 
-}  // namespace loopstage::platform::ffmpeg
+}  // namespace loopstage::media::ffmpeg

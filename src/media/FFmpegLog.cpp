@@ -1,4 +1,4 @@
-#include "platform/FFmpegLog.h"
+#include "media/FFmpegLog.h"
 
 #include <QLoggingCategory>
 #include <atomic>
@@ -7,13 +7,13 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/FFmpegHandles.h"
+#include "media/FFmpegHandles.h"
 
 // FFmpeg's own complaints are for developers (QT_LOGGING_RULES="loopstage.ffmpeg.info=true"):
 // a user who drops a bad file gets the program's one line for it, not the demuxer's chatter.
 Q_LOGGING_CATEGORY(lcFFmpeg, "loopstage.ffmpeg", QtWarningMsg)
 
-namespace loopstage::platform {
+namespace loopstage::media {
 namespace {
 
 // A corrupt clip that loops makes FFmpeg repeat the same complaint every pass of every movie;
@@ -67,4 +67,4 @@ void installFFmpegLogging() {
     });
 }
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

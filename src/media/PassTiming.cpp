@@ -1,9 +1,9 @@
-#include "platform/PassTiming.h"
+#include "media/PassTiming.h"
 
 #include <algorithm>
 #include <utility>
 
-namespace loopstage::platform {
+namespace loopstage::media {
 
 void PassTiming::startPass() {
     lastNs_ = -1;
@@ -52,4 +52,4 @@ int64_t PassTiming::timeOf(int64_t timestampNs, int64_t durationNs, bool keyFram
     return t;
 }
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/DecodedFrame.h"
+#include "media/DecodedFrame.h"
 
-namespace loopstage::platform {
+namespace loopstage::media {
 
 class Movie;
 class MovieProbe;
@@ -223,4 +223,4 @@ ProbeResult probeMovie(const QString& path);
 bool canOpenMovie(const std::string& path);
 bool canOpenMovie(const QString& path);
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

@@ -1,4 +1,4 @@
-#include "platform/DecodeWorker.h"
+#include "media/DecodeWorker.h"
 
 #include <pthread.h>
 #include <sys/resource.h>
@@ -16,13 +16,13 @@
 #include <system_error>
 #include <utility>
 
+#include "media/MovieProbe.h"
+#include "media/MovieRegistry.h"
 #include "platform/HostTime.h"
-#include "platform/MovieProbe.h"
-#include "platform/MovieRegistry.h"
 
 Q_DECLARE_LOGGING_CATEGORY(lcMovie)
 
-namespace loopstage::platform {
+namespace loopstage::media {
 namespace {
 
 using namespace ffmpeg;
@@ -260,7 +260,7 @@ DecodeWorker::Step DecodeWorker::finishPass() {
     if (firstPassDone_ && duration > 0) {
         // After a long stall (the render thread stopped taking frames, or the machine was
         // busy) jump to the clock's pass instead of decoding every missed one.
-        const int64_t clockPass = s.clock.timeAt(hostTimeNow()) / duration;
+        const int64_t clockPass = s.clock.timeAt(platform::hostTimeNow()) / duration;
         next = std::max(next, clockPass);
     }
     iteration_ = next;
@@ -298,8 +298,8 @@ bool DecodeWorker::seekToStart() {
 // Some demuxers cannot seek (pipes of images, some broken files): open the file afresh.
 bool DecodeWorker::reopen() {
     MovieProbe fresh;
-    if (MovieProbe::openOnThisThread(path_, hostTimeNow() + kReopenDeadlineNs, &stopRequested_,
-                                     fresh, nullptr) < 0)
+    if (MovieProbe::openOnThisThread(path_, platform::hostTimeNow() + kReopenDeadlineNs,
+                                     &stopRequested_, fresh, nullptr) < 0)
         return false;
     if (fresh.facts().videoStream != shared_->facts.videoStream ||
         fresh.facts().trackTypes.size() != shared_->facts.trackTypes.size())
@@ -382,10 +382,10 @@ DecodeWorker::Step DecodeWorker::receiveAll() {
         }
         shared_->counters.decoded.fetch_add(1);
         // Reading and decoding time per picture, waits excluded (they come inside deliver).
-        const int64_t arrived = hostTimeNow();
+        const int64_t arrived = platform::hostTimeNow();
         if (lastDeliveredNs_ > 0) decodeEmaNs_ += (arrived - lastDeliveredNs_ - decodeEmaNs_) / 8;
         const Step step = deliver(frame);
-        lastDeliveredNs_ = hostTimeNow();
+        lastDeliveredNs_ = platform::hostTimeNow();
         av_frame_unref(frame);
         if (step != Step::Continue) return step;
     }
@@ -444,7 +444,7 @@ DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
     if (c.stop) return Step::Stopped;
     if (c.generation != generation_) return Step::Restarted;
 
-    const int64_t clockNs = s.clock.timeAt(hostTimeNow());
+    const int64_t clockNs = s.clock.timeAt(platform::hostTimeNow());
     if (clockNs - timeNs > std::max(kCatchUpNs, timing_.keyIntervalNs() * 3 / 2) &&
         catchUpTo(clockNs))
         return Step::Continue;
@@ -491,11 +491,11 @@ DecodeWorker::Step DecodeWorker::convertAndPublish(AVFrame* frame, int64_t timeN
     } catch (const std::bad_alloc&) {
         MovieShared::post(s.posted.convert, AVERROR(ENOMEM));
     }
-    const int64_t convertStart = hostTimeNow();
+    const int64_t convertStart = platform::hostTimeNow();
     const int ret =
         pixels ? converter_.convert(frame, pixels, FramePool::strideFor(width), width, height)
                : AVERROR(ENOMEM);
-    convertEmaNs_ += (hostTimeNow() - convertStart - convertEmaNs_) / 8;
+    convertEmaNs_ += (platform::hostTimeNow() - convertStart - convertEmaNs_) / 8;
     if (ret < 0) {
         if (pixels) MovieShared::post(s.posted.convert, ret);
         pool_.abandon(slot);
@@ -507,4 +507,4 @@ DecodeWorker::Step DecodeWorker::convertAndPublish(AVFrame* frame, int64_t timeN
                                                                               : Step::Restarted;
 }
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

@@ -1,4 +1,4 @@
-#include "platform/Movie.h"
+#include "media/Movie.h"
 
 #include <QLoggingCategory>
 #include <algorithm>
@@ -6,19 +6,19 @@
 #include <climits>
 #include <new>
 
-#include "platform/DecodeWorker.h"
-#include "platform/FFmpegHandles.h"
-#include "platform/FramePool.h"
+#include "media/DecodeWorker.h"
+#include "media/FFmpegHandles.h"
+#include "media/FramePool.h"
+#include "media/MovieProbe.h"
+#include "media/MovieRegistry.h"
+#include "media/MovieShared.h"
 #include "platform/HostTime.h"
-#include "platform/MovieProbe.h"
-#include "platform/MovieRegistry.h"
-#include "platform/MovieShared.h"
 
 // Details of why a file does not open or play are for developers
 // (QT_LOGGING_RULES="loopstage.movie.info=true"); users get the program's documented lines.
 Q_LOGGING_CATEGORY(lcMovie, "loopstage.movie", QtWarningMsg)
 
-namespace loopstage::platform {
+namespace loopstage::media {
 namespace {
 
 // Frames per movie: kMaxQueued decoded ahead of the clock, up to two lent to the sink (the one
@@ -55,7 +55,7 @@ int Movie::open(const MovieOpenProperties& properties, std::unique_ptr<Movie>& o
         }
         auto impl = std::make_unique<Impl>();
         impl->path = properties.path;
-        impl->shared = std::make_shared<MovieShared>(probe->facts(), hostTimeNow());
+        impl->shared = std::make_shared<MovieShared>(probe->facts(), platform::hostTimeNow());
         MovieShared& shared = *impl->shared;
         shared.sizeLimitWidth.store(std::max(0, properties.initialMaxWidth));
         shared.sizeLimitHeight.store(std::max(0, properties.initialMaxHeight));
@@ -92,11 +92,13 @@ Movie::~Movie() {
 const std::string& Movie::path() const { return d_->path; }
 
 void Movie::goToBeginning() {
-    d_->shared->clock.goToBeginning(hostTimeNow());
+    d_->shared->clock.goToBeginning(platform::hostTimeNow());
     if (d_->shared->pool) d_->shared->pool->restart();
 }
 
-void Movie::setRate(int32_t fixed16_16) { d_->shared->clock.setRate(fixed16_16, hostTimeNow()); }
+void Movie::setRate(int32_t fixed16_16) {
+    d_->shared->clock.setRate(fixed16_16, platform::hostTimeNow());
+}
 
 int32_t Movie::rate() const { return d_->shared->clock.rate(); }
 
@@ -216,4 +218,4 @@ MovieCounters Movie::counters() const {
 int Movie::framesInUse() const { return d_->shared->pool ? d_->shared->pool->inUse() : 0; }
 int Movie::poolSize() const { return d_->shared->pool ? d_->shared->pool->slotCount() : 0; }
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::media

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace loopstage::platform {
+namespace loopstage::textures {
 
 class TexturePool;
 
@@ -52,4 +52,4 @@ private:
 
 using TextureBufferRef = std::shared_ptr<TextureBuffer>;
 
-}  // namespace loopstage::platform
+}  // namespace loopstage::textures
