@@ -2,7 +2,7 @@
 // playback runs, S seconds of playing at the display link's rate. Prints its figures and one
 // JSON summary line (the last line).
 //   loopstage_scenario [--clips N] [--seconds S] [--width W] [--height H] [--fps F]
-//                      [--clip-seconds C] [--clip-dir DIR]
+//                      [--clip-seconds C] [--clip-dir DIR] [--churn 1]
 #include <GL/gl.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -75,6 +75,10 @@ struct Options {
     // Drop every clip while playback is stopped, wait, then play: measures how clips whose
     // clocks ran on meanwhile catch up (frames are counted from 1 s after Play).
     bool droppedWhileStopped = false;
+    // While measuring, a clip is added and then replaced twice a second on a row of its own:
+    // every change moves the decoding-thread budget of the clips that play on. Only those clips
+    // are counted.
+    bool churn = false;
 };
 
 Options parse(int argc, char** argv) {
@@ -102,6 +106,8 @@ Options parse(int argc, char** argv) {
             o.droppedWhileStopped = std::atoi(value) != 0;
         else if (key == "--limit")
             o.limit = std::atoi(value);
+        else if (key == "--churn")
+            o.churn = std::atoi(value) != 0;
     }
     return o;
 }
@@ -215,7 +221,24 @@ int main(int argc, char** argv) {
     const long residentAtStart = bench::residentKiB();
     const auto cpuBefore = cpuByThreadName();
     const int64_t startNs = platform::hostTimeNow();
-    QTest::qWait(static_cast<int>(o.seconds * 1000));
+    int64_t churnDrops = 0;
+    if (o.churn) {
+        const int64_t until = startNs + static_cast<int64_t>(o.seconds * 1e9);
+        while (platform::hostTimeNow() < until) {
+            QMimeData data;
+            data.setUrls({QUrl::fromLocalFile(QString::fromStdString(clip))});
+            const bool first = orchestra.musicianCount() == n;
+            if (!orchestra.acceptDrop(
+                    &data, first ? -1 : static_cast<int>(n),
+                    first ? orchestra::DropOperation::Above : orchestra::DropOperation::On))
+                std::fprintf(stderr, "churn drop refused\n");
+            else
+                ++churnDrops;
+            QTest::qWait(500);
+        }
+    } else {
+        QTest::qWait(static_cast<int>(o.seconds * 1000));
+    }
     const int64_t endNs = platform::hostTimeNow();
     const auto cpuAfter = cpuByThreadName();
     const int64_t ticks = orchestra.tickStats().ticks() - ticksBefore;
@@ -270,7 +293,7 @@ int main(int argc, char** argv) {
         "\"wraps_on_cadence_pct\": %.1f, \"wrap_gap_max_ticks\": %lld, "
         "\"wrap_gap_expected_ticks\": %d, "
         "\"decode_convert_ms_per_frame\": %.3f, \"tick_allocations\": %lld, "
-        "\"resident_growth_mib\": %.1f, \"gl_renderer\": \"%s\"}\n",
+        "\"resident_growth_mib\": %.1f, \"churn_drops\": %lld, \"gl_renderer\": \"%s\"}\n",
         n, o.width, o.height, o.fps, elapsed, static_cast<long long>(ticks),
         static_cast<double>(ticks) / elapsed,
         ticks ? 100.0 * static_cast<double>(late) / static_cast<double>(ticks) : 0.0,
@@ -286,6 +309,7 @@ int main(int argc, char** argv) {
         static_cast<long long>(maxWrapGap), expectedGap,
         n ? cores("loopstage-dec") * 1000.0 / (static_cast<double>(n) * o.fps) : 0.0,
         static_cast<long long>(tickAllocations),
-        static_cast<double>(residentAfter - residentAtStart) / 1024.0, renderer.c_str());
+        static_cast<double>(residentAfter - residentAtStart) / 1024.0,
+        static_cast<long long>(churnDrops), renderer.c_str());
     return 0;
 }
