@@ -36,6 +36,21 @@ CommandLineOutcome parseCommandLine(const QStringList& arguments, CommandLine* o
         tr("Take OSC messages on address <address> only (default 127.0.0.1)."),
         QStringLiteral("address"));
     parser.addOptions({play, fullScreen, screen, oscPort, oscBind});
+    // Qt's own window-system options (-platform offscreen, -display :1, ...) are the
+    // application's to take; they pass through here unnamed in the help.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    for (const char* name :
+         {"platform", "platformpluginpath", "platformtheme", "plugin", "display", "geometry",
+          "qwindowgeometry", "qwindowicon", "qwindowtitle", "style", "stylesheet", "session"}) {
+        QCommandLineOption qtOption(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(qtOption);
+    }
+    for (const char* name : {"reverse", "nograb", "dograb", "sync", "widgetcount"}) {
+        QCommandLineOption qtOption(QString::fromLatin1(name));
+        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(qtOption);
+    }
     parser.addPositionalArgument(QStringLiteral("show-or-movies"),
                                  tr("A show file (.loopstage), or movie files to add."),
                                  QStringLiteral("[SHOW | MOVIE...]"));
