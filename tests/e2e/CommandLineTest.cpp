@@ -1,0 +1,84 @@
+// The real program started as a service manager starts it, on the test's own X display.
+#include <gtest/gtest.h>
+
+#include <QtTest>
+#include <QtWidgets>
+
+#include "support/Support.h"
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    QString out, err;
+};
+
+Outcome runToEnd(const QStringList& arguments) {
+    QProcess p;
+    p.start(QStringLiteral(LOOPSTAGE_BINARY), arguments);
+    Outcome r;
+    if (!p.waitForFinished(20000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+// The generated frame at the centre of the whole screen, or -1.
+int frameAtScreenCentre() {
+    QImage s = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+    s.convertTo(QImage::Format_RGBA8888);
+    return loopstage::test::frameAtCentre(s.constBits(), s.width(), s.height(),
+                                          static_cast<int>(s.bytesPerLine()));
+}
+
+TEST(CommandLine, AnswersHelpAndRefusesWhatItCannotDoWithAStatus) {
+    const Outcome help = runToEnd({QStringLiteral("--help")});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(help.out.contains(QLatin1String("--osc-port"))) << help.out.toStdString();
+
+    struct Case {
+        QStringList arguments;
+        const char* saying;
+    };
+    const Case refused[] = {
+        {{QStringLiteral("--bogus")}, "bogus"},
+        {{QStringLiteral("--screen"), QStringLiteral("9")}, "--screen 9"},
+        {{QStringLiteral("--osc-port"), QStringLiteral("0")}, "--osc-port"},
+        {{QStringLiteral("--osc-bind"), QStringLiteral("nowhere"), QStringLiteral("--osc-port"),
+          QStringLiteral("9000")},
+         "--osc-bind"},
+        {{QStringLiteral("a.loopstage"), QStringLiteral("b.mp4")}, "not both"},
+    };
+    for (const Case& c : refused) {
+        const Outcome r = runToEnd(c.arguments);
+        EXPECT_EQ(r.status, 2) << c.arguments.join(' ').toStdString();
+        EXPECT_TRUE(r.err.contains(QLatin1String(c.saying))) << r.err.toStdString();
+    }
+}
+
+// Started for an installation: the stage alone fills the screen and the clip plays, with no
+// one at the keyboard, within three seconds.
+TEST(CommandLine, PlayFullScreenShowsTheClipPlayingOnTheWholeScreen) {
+    const QString clip = loopstage::test::qclip("cli.mp4");
+    QProcess program;
+    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    program.start(QStringLiteral(LOOPSTAGE_BINARY),
+                  {QStringLiteral("--play"), QStringLiteral("--fullscreen"), clip});
+    int first = -1;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return (first = frameAtScreenCentre()) >= 0; }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            const int now = frameAtScreenCentre();
+            return now >= 0 && now != first;
+        },
+        3000));
+    program.terminate();
+    EXPECT_TRUE(program.waitForFinished(5000));
+}
+
+}  // namespace
