@@ -18,12 +18,14 @@
 #include <QTableView>
 #include <QTimer>
 #include <QToolButton>
+#include <QUndoStack>
 #include <QUrl>
 #include <limits>
 
 #include "app/ClipDropTarget.h"
 #include "app/HelpDialog.h"
 #include "app/StatusReadout.h"
+#include "app/UndoCommands.h"
 #include "orchestra/MusicianTableModel.h"
 #include "orchestra/Orchestra.h"
 #include "stage/HeightSlider.h"
@@ -199,10 +201,36 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     QAction* help = addWindowAction(QStringLiteral("help"), tr("Keys and clips..."), {Qt::Key_F1},
                                     [this] { showHelp(); });
 
+    undoStack_ = new QUndoStack(this);
+    orchestra_->onTableChange = [this](const orchestra::TableChange& c) { recordTableChange(c); };
+    QAction* undo = undoStack_->createUndoAction(this, tr("&Undo"));
+    undo->setObjectName(QStringLiteral("undo"));
+    undo->setShortcuts(standardKeys(QKeySequence::Undo, QKeySequence(Qt::CTRL | Qt::Key_Z)));
+    QAction* redo = undoStack_->createRedoAction(this, tr("&Redo"));
+    redo->setObjectName(QStringLiteral("redo"));
+    redo->setShortcuts(
+        standardKeys(QKeySequence::Redo, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)));
+    for (QAction* a : {undo, redo}) {
+        a->setShortcutContext(Qt::WindowShortcut);
+        addAction(a);
+    }
+    // Delete belongs to the table: elsewhere (a cell editor, a dialog) it keeps its own use.
+    QAction* remove = new QAction(tr("&Remove musician"), this);
+    remove->setObjectName(QStringLiteral("removeMusician"));
+    remove->setShortcuts({QKeySequence::Delete, QKeySequence(Qt::Key_Backspace)});
+    remove->setShortcutContext(Qt::WidgetShortcut);
+    musicianView_->addAction(remove);
+    connect(remove, &QAction::triggered, this, [this] { removeSelectedMusicians(); });
+
     QMenu* fileMenu = menuBar()->addMenu(tr("&File"));
     fileMenu->addAction(addClips);
     fileMenu->addSeparator();
     fileMenu->addAction(quit);
+    QMenu* editMenu = menuBar()->addMenu(tr("&Edit"));
+    editMenu->addAction(undo);
+    editMenu->addAction(redo);
+    editMenu->addSeparator();
+    editMenu->addAction(remove);
     menuBar()->addMenu(tr("&View"))->addAction(fullScreen);
     menuBar()->addMenu(tr("&Help"))->addAction(help);
 
@@ -386,6 +414,57 @@ QAction* MainWindow::addWindowAction(const QString& objectName, const QString& t
     addAction(action);
     QObject::connect(action, &QAction::triggered, this, [effect] { effect(); });
     return action;
+}
+
+UndoContext MainWindow::undoContext() {
+    return {orchestra_.get(),
+            [this](const QVariant& value, const QString& column, int row) {
+                // Through the model, so the table shows it; not recorded again.
+                const QModelIndex cell =
+                    tableModel_->index(row, tableModel_->columnOfIdentifier(column));
+                replayingUndo_ = true;
+                if (column == orchestra::ID_COL_VISIBLE)
+                    tableModel_->setData(cell, value.toBool() ? Qt::Checked : Qt::Unchecked,
+                                         Qt::CheckStateRole);
+                else
+                    tableModel_->setData(cell, value, Qt::EditRole);
+                replayingUndo_ = false;
+            },
+            [this](const QString& what) { undoFailed(what); }};
+}
+
+void MainWindow::recordTableChange(const orchestra::TableChange& change) {
+    if (replayingUndo_) return;
+    switch (change.kind) {
+        case orchestra::TableChange::Added:
+            undoStack_->push(
+                new AddCommand(undoContext(), change.row, orchestra_->recordOf(change.row), true));
+            break;
+        case orchestra::TableChange::Replaced:
+            undoStack_->push(new ReplaceCommand(undoContext(), change.row, change.before.toString(),
+                                                change.after.toString()));
+            break;
+        case orchestra::TableChange::Edited:
+            undoStack_->push(new EditCommand(undoContext(), change));
+            break;
+    }
+}
+
+void MainWindow::removeSelectedMusicians() {
+    if (isEditingCell()) return;
+    std::vector<int> rows;
+    for (const QModelIndex& index : musicianView_->selectionModel()->selectedIndexes())
+        rows.push_back(index.row());
+    if (rows.empty() && musicianView_->currentIndex().isValid())
+        rows.push_back(musicianView_->currentIndex().row());
+    if (!rows.empty()) undoStack_->push(new RemoveCommand(undoContext(), std::move(rows)));
+}
+
+void MainWindow::undoFailed(const QString& what) {
+    statusBar()->showMessage(what + tr("; the undo history is cleared"), kMessageMs);
+    // The rows no longer match what the history remembers. Not from inside the command that
+    // is running now: the stack would delete it under itself.
+    QTimer::singleShot(0, undoStack_, &QUndoStack::clear);
 }
 
 bool MainWindow::usesKey(const QObject* widget, QKeyCombination key) const {

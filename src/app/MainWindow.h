@@ -8,10 +8,12 @@
 class QAction;
 class QLabel;
 class QTableView;
+class QUndoStack;
 class QToolButton;
 
 namespace loopstage::orchestra {
 class Orchestra;
+struct TableChange;
 class MusicianTableModel;
 }  // namespace loopstage::orchestra
 namespace loopstage::stage {
@@ -23,6 +25,7 @@ namespace loopstage::app {
 
 class ClipDropTarget;
 class HelpDialog;
+struct UndoContext;
 struct ReadoutSample;
 
 // The main window, built the way an interface file would be: create the objects, set their
@@ -60,6 +63,10 @@ public:
     // together, as a refused drop is.
     void addClipFiles(const QStringList& paths);
 
+    // Edit > Remove musician: the selected rows (or the current one), as one undo step.
+    void removeSelectedMusicians();
+    QUndoStack* undoStack() const { return undoStack_; }
+
     // The stage alone on the screen that shows the window, or the whole window back.
     void setStageFullScreen(bool on);
     bool isStageFullScreen() const { return stageFullScreen_; }
@@ -75,6 +82,9 @@ private:
                              const QList<QKeySequence>& keys, std::function<void()> effect);
     bool usesKey(const QObject* widget, QKeyCombination key) const;
     void reportDropProblem(const QString& text);
+    UndoContext undoContext();
+    void recordTableChange(const orchestra::TableChange& change);
+    void undoFailed(const QString& what);
 
     std::unique_ptr<orchestra::Orchestra> orchestra_;
     stage::OpenGLView* openGLView_ = nullptr;  // owned by its window container
@@ -93,6 +103,9 @@ private:
     QString clipFolder_;
     // Set while addClipFiles() runs: refusals are gathered and shown as one message.
     QStringList* gatheredProblems_ = nullptr;
+
+    QUndoStack* undoStack_ = nullptr;
+    bool replayingUndo_ = false;  // changes made by undo and redo are not recorded again
 
     bool stageFullScreen_ = false;
     QRect normalGeometry_;

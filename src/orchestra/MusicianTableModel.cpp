@@ -170,12 +170,13 @@ void MusicianTableModel::detachOrchestra() {
     endResetModel();
 }
 
-void MusicianTableModel::beginAppendRow() {
-    const int row = rowCount();
-    beginInsertRows({}, row, row);
-}
+void MusicianTableModel::beginInsertRow(int row) { beginInsertRows({}, row, row); }
 
-void MusicianTableModel::endAppendRow() { endInsertRows(); }
+void MusicianTableModel::endInsertRow() { endInsertRows(); }
+
+void MusicianTableModel::beginRemoveRow(int row) { beginRemoveRows({}, row, row); }
+
+void MusicianTableModel::endRemoveRow() { endRemoveRows(); }
 
 void MusicianTableModel::rowReplaced(int row) {
     // The whole row in one range: a view refreshes an open editor only for a single-cell

@@ -129,27 +129,38 @@ void Orchestra::togglePlayback() {
 
 void Orchestra::_qtHousekeeping() { media::MovieEngine::task(); }
 
+namespace {
+// The musicians the tick on this thread reads, for its drawing: a drawing outside a tick (a
+// reshape) runs on the main thread, which changes the list and may read it as it stands.
+thread_local const std::vector<musician::Musician*>* tl_tickMusicians = nullptr;
+}  // namespace
+
 int Orchestra::render(const platform::VideoTimeStamp* outputTime) {
     const int64_t start = platform::hostTimeNow();
     bool dirty = false;
+    std::optional<MusicianList::Reading> reading;
     if (musicianList_) {
-        for (std::size_t i = 0; i < musicianList_->count(); ++i) {
-            dirty |= musicianList_->at(i)->renderChannel(outputTime);
-        }
+        reading.emplace(musicianList_->read());
+        tl_tickMusicians = &reading->musicians();
+        for (musician::Musician* m : reading->musicians()) dirty |= m->renderChannel(outputTime);
     }
     if (openGLView) {
         openGLView->setDirty(dirty);
         openGLView->flushOutput();
     }
+    tl_tickMusicians = nullptr;
+    reading.reset();
     tickStats_.recordTick(start, platform::hostTimeNow(), outputTime->hostTime);
     return 0;
 }
 
 void Orchestra::renderOrchestra() {
     if (!musicianList_) return;
-    for (std::size_t i = 0; i < musicianList_->count(); ++i) {
+    const std::vector<musician::Musician*>& musicians =
+        tl_tickMusicians ? *tl_tickMusicians : musicianList_->musicians();
+    for (musician::Musician* m : musicians) {
         glPushMatrix();
-        musicianList_->at(i)->renderMusician();
+        m->renderMusician();
         glPopMatrix();
     }
 }
@@ -215,6 +226,7 @@ QVariant Orchestra::objectValueForTableColumn(const QString& columnIdentifier, i
 
 void Orchestra::setObjectValue(const QVariant& value, const QString& columnIdentifier, int row) {
     if (row < 0 || static_cast<std::size_t>(row) >= musicianCount()) return;
+    const QVariant before = objectValueForTableColumn(columnIdentifier, row);
     musician::Musician* musician = musicianList_->at(static_cast<std::size_t>(row));
     graphics::Vector4* position = musician->position();
     if (columnIdentifier == ID_COL_NAME) {
@@ -228,6 +240,35 @@ void Orchestra::setObjectValue(const QVariant& value, const QString& columnIdent
     } else if (columnIdentifier == ID_COL_Z) {
         musician::Musician::storeCoordinate(position->z, value.toFloat());
     }
+    const QVariant after = objectValueForTableColumn(columnIdentifier, row);
+    if (after != before) tellChange({TableChange::Edited, row, columnIdentifier, before, after});
+}
+
+MusicianRecord Orchestra::recordOf(int row) const {
+    MusicianRecord r;
+    if (row < 0 || static_cast<std::size_t>(row) >= musicianCount()) return r;
+    r.name = objectValueForTableColumn(ID_COL_NAME, row).toString();
+    r.file = objectValueForTableColumn(ID_COL_VIDEO, row).toString();
+    r.visible = objectValueForTableColumn(ID_COL_VISIBLE, row).toBool();
+    r.x = objectValueForTableColumn(ID_COL_X, row).toFloat();
+    r.y = objectValueForTableColumn(ID_COL_Y, row).toFloat();
+    r.z = objectValueForTableColumn(ID_COL_Z, row).toFloat();
+    return r;
+}
+
+bool Orchestra::removeMusician(int row) {
+    if (!musicianList_ || row < 0 || static_cast<std::size_t>(row) >= musicianCount()) return false;
+    MusicianTableModel* model = tableModel();
+    if (model) model->beginRemoveRow(row);
+    std::unique_ptr<musician::Musician> gone = musicianList_->take(static_cast<std::size_t>(row));
+    if (model) model->endRemoveRow();
+    // No tick reads it any more; its decoder is stopped and freed off this thread.
+    gone.reset();
+    return true;
+}
+
+void Orchestra::tellChange(const TableChange& change) const {
+    if (onTableChange) onTableChange(change);
 }
 
 namespace {
@@ -288,46 +329,73 @@ bool Orchestra::acceptDrop(const QMimeData* dragData, int row, DropOperation) {
         return false;
     }
     const QString path = urls.first().toLocalFile();
-    const QFileInfo file(path);
-    // The probe is handed on to the musician: the file is read once per drop.
-    media::ProbeResult probe = media::probeMovie(path);
-    if (path.isEmpty() || probe.status < 0) {
-        tellUser(file.fileName(), whyRefused(probe.refusal));
-        return false;
-    }
-
-    musician::Musician* changed = nullptr;
-    MusicianTableModel* model = tableModel();
     // A negative row compares as past the end, as unsigned numbers do.
     if (static_cast<uint32_t>(row) < static_cast<uint32_t>(musicianCount())) {
-        // The row's clip is replaced, not just relabelled: the table must name what is on stage.
-        musician::Musician* musician = musicianList_->at(static_cast<std::size_t>(row));
-        if (!musician->replaceMovie(path, openGLView, std::move(probe.probe))) {
-            tellUser(file.fileName(), tr("no decodable video; the row keeps its clip"));
-            return false;
-        }
-        changed = musician;
-        if (model) model->rowReplaced(row);
-    } else {
-        if (musicianCount() >= MusicianList::kCapacity) {
-            tellUser(file.fileName(), tr("the stage is full"));
-            return false;
-        }
-        auto musician = musician::Musician::initWithName(file.fileName(), path, openGLView,
-                                                         std::move(probe.probe));
-        if (!musician) {
-            tellUser(file.fileName(), tr("no decodable video"));
-            return false;
-        }
-        changed = musician.get();
-        // Not full (checked above) and not null: the append cannot fail between the two.
-        if (model) model->beginAppendRow();
-        musicianList_->append(std::move(musician));
-        if (model) model->endAppendRow();
+        const QString before = recordOf(row).file;
+        if (!replaceClip(row, path)) return false;
+        tellChange({TableChange::Replaced, row, ID_COL_VIDEO, before, path});
+        return true;
     }
-    if (!changed->channelMovie()->hasVideo()) {
-        tellUser(file.fileName(), tr("no video track; it will show nothing"));
+    MusicianRecord record;
+    record.name = QFileInfo(path).fileName();
+    record.file = path;
+    const int at = static_cast<int>(musicianCount());
+    if (!insertMusician(at, record)) return false;
+    tellChange({TableChange::Added, at, {}, {}, path});
+    return true;
+}
+
+bool Orchestra::replaceClip(int row, const QString& path) {
+    if (!musicianList_ || row < 0 || static_cast<std::size_t>(row) >= musicianCount()) return false;
+    const QString name = QFileInfo(path).fileName();
+    // The probe is handed on to the musician: the file is read once.
+    media::ProbeResult probe = media::probeMovie(path);
+    if (path.isEmpty() || probe.status < 0) {
+        tellUser(name, whyRefused(probe.refusal));
+        return false;
     }
+    // The row's clip is replaced, not just relabelled: the table must name what is on stage.
+    musician::Musician* musician = musicianList_->at(static_cast<std::size_t>(row));
+    if (!musician->replaceMovie(path, openGLView, std::move(probe.probe))) {
+        tellUser(name, tr("no decodable video; the row keeps its clip"));
+        return false;
+    }
+    if (MusicianTableModel* model = tableModel()) model->rowReplaced(row);
+    if (!musician->channelMovie()->hasVideo())
+        tellUser(name, tr("no video track; it will show nothing"));
+    return true;
+}
+
+bool Orchestra::insertMusician(int row, const MusicianRecord& record) {
+    if (!musicianList_ || row < 0 || static_cast<std::size_t>(row) > musicianCount()) return false;
+    const QString name = QFileInfo(record.file).fileName();
+    if (musicianCount() >= MusicianList::kCapacity) {
+        tellUser(name, tr("the stage is full"));
+        return false;
+    }
+    media::ProbeResult probe = media::probeMovie(record.file);
+    if (record.file.isEmpty() || probe.status < 0) {
+        tellUser(name, whyRefused(probe.refusal));
+        return false;
+    }
+    auto musician = musician::Musician::initWithName(record.name, record.file, openGLView,
+                                                     std::move(probe.probe));
+    if (!musician) {
+        tellUser(name, tr("no decodable video"));
+        return false;
+    }
+    musician->setVisible(record.visible);
+    graphics::Vector4* position = musician->position();
+    musician::Musician::storeCoordinate(position->x, record.x);
+    musician::Musician::storeCoordinate(position->y, record.y);
+    musician::Musician::storeCoordinate(position->z, record.z);
+    const bool hasVideo = musician->channelMovie()->hasVideo();
+    MusicianTableModel* model = tableModel();
+    // Not full (checked above) and not null: the insert cannot fail between the two.
+    if (model) model->beginInsertRow(row);
+    musicianList_->insert(static_cast<std::size_t>(row), std::move(musician));
+    if (model) model->endInsertRow();
+    if (!hasVideo) tellUser(name, tr("no video track; it will show nothing"));
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QString>
+#include <QVariant>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -46,6 +47,23 @@ inline const QString ID_COL_Z = QStringLiteral("colZ");
 enum class DropOperation { On, Above };
 // What a drag may do here: nothing, or copy the dragged files in.
 enum class DragOperation : uint32_t { None = 0, Copy = 1 };
+
+// A musician as its row shows it: what is taken out, put back and kept in a show.
+struct MusicianRecord {
+    QString name, file;
+    bool visible = true;
+    float x = 0, y = 0, z = 0;
+};
+
+// A change made through the table (a drop or an edit), told after it is made so that it can be
+// undone: a musician added at `row`, a row's clip replaced (`before`, `after`: the files), or a
+// cell of `column` edited from `before` to `after`.
+struct TableChange {
+    enum Kind { Added, Replaced, Edited } kind = Edited;
+    int row = 0;
+    QString column;
+    QVariant before, after;
+};
 
 // The controller: owns the musicians and the display link, switches playback, runs the render
 // tick, follows the display that shows the stage.
@@ -98,6 +116,19 @@ public:
     // Takes the first dropped file: below the last row it becomes a new musician at the end;
     // on or above a row it replaces that musician's clip. False when nothing was taken.
     bool acceptDrop(const QMimeData* dragData, int row, DropOperation operation);
+    // Told every change made through the table, on the main thread.
+    std::function<void(const TableChange&)> onTableChange;
+
+    // Main thread. What the row holds now.
+    MusicianRecord recordOf(int row) const;
+    // Takes the musician at `row` out between two ticks and frees it with its movie; false for a
+    // row that does not exist.
+    bool removeMusician(int row);
+    // Opens the record's file as a new musician at `row` (the row count: at the end) with the
+    // record's name, flag and position; false, and the user told why, when it does not open.
+    bool insertMusician(int row, const MusicianRecord& record);
+    // Plays another file on the row; false, and the user told why, when it does not open.
+    bool replaceClip(int row, const QString& path);
 
     bool isPlaying() const { return isPlaying_; }
     platform::DisplayLink* displayLink() const { return displayLink_.get(); }
@@ -120,6 +151,7 @@ private:
                                     const platform::VideoTimeStamp*, uint64_t, uint64_t*, void*);
     void postTick(const platform::VideoTimeStamp& outputTime);
     void tellUser(const QString& fileName, const QString& what) const;
+    void tellChange(const TableChange& change) const;
 
     std::unique_ptr<MusicianList> musicianList_;
     bool isPlaying_ = false;
