@@ -89,9 +89,7 @@ void Orchestra::awakeFromNib() {
                      });
     watchScreenOfView();
 
-    drawsOnLinkThread_ =
-        threadedOpenGLOverride().value_or(QOpenGLContext::supportsThreadedOpenGL());
-    if (drawsOnLinkThread_) {
+    if (threadedOpenGLOverride().value_or(QOpenGLContext::supportsThreadedOpenGL())) {
         displayLink_->setOutputCallback(&myCVDisplayLinkOutputCallback, this);
     } else {
         qInfo("OpenGL cannot draw from a second thread here: frames are drawn on the main thread");

@@ -100,9 +100,6 @@ public:
     int render(const platform::VideoTimeStamp* outputTime);
     void renderOrchestra() override;
     void windowChangedScreen();
-    // Frames are taken and drawn on the link's own thread; false when the driver cannot draw
-    // from a second thread, and the main thread does it. Decided by awakeFromNib.
-    bool drawsOnLinkThread() const { return drawsOnLinkThread_; }
     // Tests stand in for a driver that cannot draw from a second thread; empty asks Qt again.
     static void setThreadedOpenGLForTesting(std::optional<bool> supported);
 
@@ -161,7 +158,6 @@ private:
     std::unique_ptr<platform::WindowMoveFilter> windowMoveSubscription_;
     // The screen whose refresh rate the link follows; cleared when the screen goes.
     QScreen* followedScreen_ = nullptr;
-    bool drawsOnLinkThread_ = true;
     // Ticks handed to the main thread: the newest waits, at most one at a time. Queued calls
     // die with the receiver, so none runs after teardown.
     std::unique_ptr<QObject> mainThreadTicks_;
