@@ -20,9 +20,10 @@ ReadoutSample sampleReadout(const orchestra::Orchestra& orchestra, const stage::
     sample.musicians.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
         const musician::Musician* m = list->at(i);
-        sample.musicians.push_back({m->stats().framesTaken.load(std::memory_order_relaxed),
-                                    m->channelMovie()->counters().framesSkippedLate,
-                                    m->stats().wraps.load(std::memory_order_relaxed)});
+        sample.musicians.push_back(
+            {m->stats().framesTaken.load(std::memory_order_relaxed),
+             m->channelMovie() ? m->channelMovie()->counters().framesSkippedLate : 0,
+             m->stats().wraps.load(std::memory_order_relaxed)});
     }
     return sample;
 }

@@ -105,11 +105,21 @@ bool Musician::replaceMovie(const QString& filename, stage::OpenGLView* view,
         appliedWidth_ = appliedHeight_ = 0;
     }
     videoFilename_ = filename;
+    problem_.clear();
     // The old clip goes outside the lock, movie first; its frame on screen stays until the new
     // clip's first frame replaces it.
     movie.reset();
     visualContext.reset();
     return true;
+}
+
+std::unique_ptr<Musician> Musician::standIn(const QString& name, const QString& filename,
+                                            const QString& problem) {
+    std::unique_ptr<Musician> musician(new Musician);
+    musician->musicianName_ = name;
+    musician->videoFilename_ = filename;
+    musician->problem_ = problem;
+    return musician;
 }
 
 Musician::~Musician() {
@@ -122,7 +132,7 @@ Musician::~Musician() {
 bool Musician::renderChannel(const platform::VideoTimeStamp* timeStamp) {
     // A clip being replaced on the main thread sits this tick out rather than stall it.
     std::unique_lock channel(channelMutex_, std::try_to_lock);
-    if (!channel.owns_lock()) return false;
+    if (!channel.owns_lock() || !channelMovie_) return false;
     const int wantedWidth = wantedWidth_.load(std::memory_order_relaxed);
     const int wantedHeight = wantedHeight_.load(std::memory_order_relaxed);
     if (wantedWidth != appliedWidth_ || wantedHeight != appliedHeight_) {

@@ -57,6 +57,10 @@ public:
     static std::unique_ptr<Musician> initWithName(
         const QString& name, const QString& filename, stage::OpenGLView* view,
         std::shared_ptr<media::MovieProbe> probe = nullptr);
+    // A row kept for a clip that could not be opened (a show names a file that went missing):
+    // it has no movie, takes no frames and draws nothing until a file replaces it, and says why.
+    static std::unique_ptr<Musician> standIn(const QString& name, const QString& filename,
+                                             const QString& problem);
     ~Musician();
     Musician(const Musician&) = delete;
     Musician& operator=(const Musician&) = delete;
@@ -82,7 +86,10 @@ public:
     bool renderChannel(const platform::VideoTimeStamp* timeStamp);
     void renderMusician();
 
+    // Null for a stand-in.
     media::Movie* channelMovie() const { return channelMovie_.get(); }
+    // Why a stand-in has no clip; empty once a file plays.
+    QString problem() const { return problem_; }
     textures::TextureVisualContext* visualContext() const { return visualContext_.get(); }
     textures::TextureBufferRef currentTexture() const;
     struct Corners {
@@ -114,6 +121,7 @@ private:
 
     QString musicianName_;
     QString videoFilename_;
+    QString problem_;
     alignas(16) graphics::Vector4 position_{};
     float width_ = 1.0f;
     float height_ = 1.0f;

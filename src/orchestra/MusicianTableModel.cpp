@@ -1,7 +1,9 @@
 #include "orchestra/MusicianTableModel.h"
 
+#include <QApplication>
 #include <QLocale>
 #include <QMimeData>
+#include <QStyle>
 #include <cmath>
 
 #include "media/Movie.h"
@@ -36,6 +38,7 @@ DropOperation dropOperation(const QModelIndex& parent) {
 }  // namespace
 
 QString musicianToolTip(const musician::Musician& m) {
+    if (!m.channelMovie()) return m.videoFilename() + QLatin1Char('\n') + m.problem();
     const media::Movie& movie = *m.channelMovie();
     QString facts;
     if (movie.hasVideo()) {
@@ -98,9 +101,15 @@ QVariant MusicianTableModel::data(const QModelIndex& index, int role) const {
         // to the float.
         return QLocale().toString(value.toFloat());
     }
-    if (role == Qt::ToolTipRole) {
-        return musicianToolTip(
-            *orchestra_->musicianList()->at(static_cast<std::size_t>(index.row())));
+    const musician::Musician& m =
+        *orchestra_->musicianList()->at(static_cast<std::size_t>(index.row()));
+    if (role == Qt::ToolTipRole) return musicianToolTip(m);
+    // A row whose clip could not be opened is marked where the file is named.
+    if (column == ID_COL_VIDEO && !m.channelMovie()) {
+        if (role == Qt::DecorationRole)
+            return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
+        if (role == Qt::ForegroundRole)
+            return QApplication::palette().brush(QPalette::PlaceholderText);
     }
     return {};
 }

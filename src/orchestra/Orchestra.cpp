@@ -364,37 +364,41 @@ bool Orchestra::replaceClip(int row, const QString& path) {
     return true;
 }
 
-bool Orchestra::insertMusician(int row, const MusicianRecord& record) {
+bool Orchestra::insertMusician(int row, const MusicianRecord& record, bool keepIfRefused) {
     if (!musicianList_ || row < 0 || static_cast<std::size_t>(row) > musicianCount()) return false;
     const QString name = QFileInfo(record.file).fileName();
     if (musicianCount() >= MusicianList::kCapacity) {
         tellUser(name, tr("the stage is full"));
         return false;
     }
+    QString problem;
+    std::unique_ptr<musician::Musician> musician;
     media::ProbeResult probe = media::probeMovie(record.file);
     if (record.file.isEmpty() || probe.status < 0) {
-        tellUser(name, whyRefused(probe.refusal));
-        return false;
+        problem = whyRefused(probe.refusal);
+    } else {
+        musician = musician::Musician::initWithName(record.name, record.file, openGLView,
+                                                    std::move(probe.probe));
+        if (!musician) problem = tr("no decodable video");
     }
-    auto musician = musician::Musician::initWithName(record.name, record.file, openGLView,
-                                                     std::move(probe.probe));
-    if (!musician) {
-        tellUser(name, tr("no decodable video"));
-        return false;
+    if (!problem.isEmpty()) {
+        tellUser(name, problem);
+        if (!keepIfRefused) return false;
+        musician = musician::Musician::standIn(record.name, record.file, problem);
     }
     musician->setVisible(record.visible);
     graphics::Vector4* position = musician->position();
     musician::Musician::storeCoordinate(position->x, record.x);
     musician::Musician::storeCoordinate(position->y, record.y);
     musician::Musician::storeCoordinate(position->z, record.z);
-    const bool hasVideo = musician->channelMovie()->hasVideo();
+    const bool hasVideo = !musician->channelMovie() || musician->channelMovie()->hasVideo();
     MusicianTableModel* model = tableModel();
     // Not full (checked above) and not null: the insert cannot fail between the two.
     if (model) model->beginInsertRow(row);
     musicianList_->insert(static_cast<std::size_t>(row), std::move(musician));
     if (model) model->endInsertRow();
     if (!hasVideo) tellUser(name, tr("no video track; it will show nothing"));
-    return true;
+    return problem.isEmpty();
 }
 
 MusicianTableModel* Orchestra::tableModel() const {

@@ -123,7 +123,9 @@ public:
     bool removeMusician(int row);
     // Opens the record's file as a new musician at `row` (the row count: at the end) with the
     // record's name, flag and position; false, and the user told why, when it does not open.
-    bool insertMusician(int row, const MusicianRecord& record);
+    // With `keepIfRefused`, a file that does not open still gets its row, marked, with why in
+    // its tool tip (a show's clip that went missing: nothing of the show is lost).
+    bool insertMusician(int row, const MusicianRecord& record, bool keepIfRefused = false);
     // Plays another file on the row; false, and the user told why, when it does not open.
     bool replaceClip(int row, const QString& path);
 
