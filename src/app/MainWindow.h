@@ -5,10 +5,14 @@
 #include <functional>
 #include <memory>
 
+#include "orchestra/ShowFile.h"
+
 class QAction;
 class QLabel;
 class QTableView;
 class QUndoStack;
+class QMenu;
+class QCloseEvent;
 class QToolButton;
 
 namespace loopstage::orchestra {
@@ -63,6 +67,21 @@ public:
     // together, as a refused drop is.
     void addClipFiles(const QStringList& paths);
 
+    // File > Open show... and Open recent: replaces the stage by a show, asking first about
+    // unsaved changes. False, with why in `error`, when the file is not a show this program
+    // reads; the show that was open then stays as it was. The show's clips join one after the
+    // other, the window answering between them; a clip that cannot be opened keeps its row,
+    // marked.
+    bool openShowFile(const QString& path, QString* error);
+    // File > Save show (as...): false, with why in `error`, when it could not be written; the
+    // file that was there stays whole then.
+    bool saveShowFile(const QString& path, QString* error);
+    orchestra::Show currentShow() const;
+    const QString& showPath() const { return showPath_; }
+    bool isShowModified() const { return currentShow() != savedShow_; }
+    // The show's clips still waiting to join.
+    int clipsStillLoading() const { return static_cast<int>(loading_.size()); }
+
     // Edit > Remove musician: the selected rows (or the current one), as one undo step.
     void removeSelectedMusicians();
     QUndoStack* undoStack() const { return undoStack_; }
@@ -73,6 +92,7 @@ public:
 
 private:
 protected:
+    void closeEvent(QCloseEvent* event) override;
     // Lets the focused table, slider or button take the stage keys it has a use for, sends Esc
     // from the table to the stage, and gives the stage the focus when it is clicked.
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -85,6 +105,15 @@ private:
     UndoContext undoContext();
     void recordTableChange(const orchestra::TableChange& change);
     void undoFailed(const QString& what);
+    // Save / Discard / Cancel for unsaved changes, without blocking the show; `then` runs
+    // unless the answer was Cancel (or the save failed).
+    void askToSave(std::function<void()> then);
+    void saveShow(std::function<void()> then);
+    void saveShowAs(std::function<void()> then);
+    void openShowDialog();
+    void loadNextClip();
+    void updateTitle();
+    void rememberRecent(const QString& path);
 
     std::unique_ptr<orchestra::Orchestra> orchestra_;
     stage::OpenGLView* openGLView_ = nullptr;  // owned by its window container
@@ -104,6 +133,12 @@ private:
     // Set while addClipFiles() runs: refusals are gathered and shown as one message.
     QStringList* gatheredProblems_ = nullptr;
 
+    QString showPath_;
+    orchestra::Show savedShow_;  // as last opened or saved
+    QList<orchestra::ShowMusician> loading_;
+    QStringList loadProblems_;
+    QMenu* recentMenu_ = nullptr;
+    bool closeAnswered_ = false;
     QUndoStack* undoStack_ = nullptr;
     bool replayingUndo_ = false;  // changes made by undo and redo are not recorded again
 

@@ -190,6 +190,7 @@ void OpenGLView::resizeEvent(QResizeEvent*) {
 float OpenGLView::cameraPosAt(int i) const { return loadRelaxed(cameraPos_[i]); }
 float OpenGLView::cameraDirAt(int i) const { return loadRelaxed(cameraDir_[i]); }
 void OpenGLView::setCameraPosAt(int i, float value) { storeRelaxed(cameraPos_[i], value); }
+void OpenGLView::setCameraDirAt(int i, float degrees) { storeRelaxed(cameraDir_[i], degrees); }
 
 // Steps: the angle and the sums in double from the float fields, each result rounded to float
 // as it is stored; X is stored before Z is computed.

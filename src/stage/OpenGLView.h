@@ -73,6 +73,7 @@ public:
     float cameraPosAt(int i) const;
     float cameraDirAt(int i) const;
     void setCameraPosAt(int i, float value);
+    void setCameraDirAt(int i, float degrees);
     bool isDirty() const { return dirty_.load(std::memory_order_relaxed); }
     bool needsReshapeFlag() const { return needsReshape_.load(std::memory_order_relaxed); }
     bool contextIsInitialized() const;
