@@ -206,24 +206,40 @@ int MovieProbe::openOnThisThread(const std::string& path, int64_t deadlineNs,
 
 namespace {
 
+// Looks at files that stopped answering which the caller gave up on, and which have not
+// returned yet. Their threads cannot be ended (they are blocked in the kernel), only left; past
+// this many, a drop is refused at once rather than leaving one more thread behind each time.
+constexpr int kMaxLeftProbes = 4;
+
+std::atomic<int> g_probesRunning{0};
+std::atomic<int> g_probesLeft{0};  // given up on by their callers, still running
+
 // One probe's hand-over between its thread and the caller, who may stop waiting for it.
 struct ProbeJob {
     std::mutex mutex;
     std::condition_variable done;
-    bool finished = false;
+    bool finished = false;  // guarded by mutex
+    bool left = false;      // guarded by mutex: the caller gave up; counted in g_probesLeft
     ProbeResult result;
     std::atomic<bool> abandoned{false};
 };
 
 }  // namespace
 
+int MovieEngine::probesRunning() { return g_probesRunning.load(); }
+
 ProbeResult probeMovie(const std::string& path) {
     // Every look at the file, the first stat included, runs on a thread of its own: a file on a
     // share that stopped answering can block a system call for minutes, and the caller is the
     // window's thread. The caller waits up to the deadline; a probe still running then is left
     // to end by itself and its result is dropped.
+    if (g_probesLeft.load() >= kMaxLeftProbes) {
+        qCInfo(lcMovie, "movie %s: earlier files have not answered yet", path.c_str());
+        return {AVERROR(EAGAIN), ProbeRefusal::StillWaiting, nullptr};
+    }
     auto job = std::make_shared<ProbeJob>();
     const int64_t deadline = platform::hostTimeNow() + kProbeDeadlineNs;
+    g_probesRunning.fetch_add(1);
     try {
         std::thread([job, path, deadline] {
             ProbeResult result;
@@ -236,12 +252,17 @@ ProbeResult probeMovie(const std::string& path) {
                 result.status = AVERROR(ENOMEM);
                 result.refusal = ProbeRefusal::NotAMovie;
             }
-            std::lock_guard lock(job->mutex);
-            job->result = std::move(result);
-            job->finished = true;
-            job->done.notify_all();
+            {
+                std::lock_guard lock(job->mutex);
+                job->result = std::move(result);
+                job->finished = true;
+                if (job->left) g_probesLeft.fetch_sub(1);
+                job->done.notify_all();
+            }
+            g_probesRunning.fetch_sub(1);
         }).detach();
     } catch (const std::system_error&) {
+        g_probesRunning.fetch_sub(1);
         return {AVERROR(EAGAIN), ProbeRefusal::NotAnswering, nullptr};
     }
     std::unique_lock lock(job->mutex);
@@ -249,6 +270,8 @@ ProbeResult probeMovie(const std::string& path) {
     const auto until = platform::hostTimeToTimePoint(deadline + 50'000'000);
     if (!job->done.wait_until(lock, until, [&] { return job->finished; })) {
         job->abandoned.store(true);
+        job->left = true;
+        g_probesLeft.fetch_add(1);
         qCInfo(lcMovie, "movie %s: the file did not answer in time", path.c_str());
         return {AVERROR(ETIMEDOUT), ProbeRefusal::NotAnswering, nullptr};
     }
