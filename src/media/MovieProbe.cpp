@@ -10,6 +10,7 @@
 #include <thread>
 
 extern "C" {
+#include <libavutil/avstring.h>
 #include <libavutil/display.h>
 }
 
@@ -89,6 +90,39 @@ int refuse(ProbeRefusal why, int status, ProbeRefusal* refusal) {
     return status;
 }
 
+// Demuxers that read more than the file they are given: playlists and lists of files (which
+// open whatever they name: other files, a pipe that never answers, an address on the network),
+// picture sequences, scripts. A demuxer with no file of its own does its own opening.
+bool readsBeyondTheFile(const AVInputFormat* format) {
+    return format && ((format->flags & AVFMT_NOFILE) ||
+                      av_match_name(format->name,
+                                    "hls,applehttp,dash,concat,imf,image2,vobsub,sdp,rtp,rtsp,sap,"
+                                    "avisynth,vapoursynth"));
+}
+
+// The one way a demuxer opens files. The context's own file passes, unless what it holds is a
+// playlist or a list of files, which is refused before the list is read; any other opening (a
+// list's entries, the next picture of a sequence, a reference a container names) is refused
+// before anything is opened. Both are noted, so that the refusal can say why.
+int openOnlyTheFile(AVFormatContext* s, AVIOContext** pb, const char* url, int flags,
+                    AVDictionary** options) {
+    auto* in = static_cast<ReadInterrupt*>(s->opaque);
+    if (!in || in->owner != s || pb != &s->pb || s->pb) {
+        if (in) in->reachedFurther.store(true);
+        return AVERROR(EPERM);
+    }
+    if (const int ret = in->openFile(s, pb, url, flags, options); ret < 0) return ret;
+    // FFmpeg probes this again from the data read here, and so comes to the same demuxer.
+    const AVInputFormat* format = nullptr;
+    if (av_probe_input_buffer2(*pb, &format, url, s, 0, s->format_probesize) >= 0 &&
+        readsBeyondTheFile(format)) {
+        in->reachedFurther.store(true);
+        avio_closep(pb);
+        return AVERROR(EPERM);
+    }
+    return 0;
+}
+
 int statusOfFile(const std::string& path, ProbeRefusal* refusal) {
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0)
@@ -125,18 +159,41 @@ int MovieProbe::openOnThisThread(const std::string& path, int64_t deadlineNs,
     auto interrupt = std::make_unique<ReadInterrupt>();
     interrupt->deadlineNs.store(deadlineNs);
     interrupt->cancel.store(cancel);
+    // Demuxers that do their own opening are chosen by the name alone, before any file is
+    // opened (a picture sequence by a numbered name): ask the same question FFmpeg asks first.
+    const std::string url = "file:" + path;
+    AVProbeData byName{url.c_str(), nullptr, 0, nullptr};
+    if (readsBeyondTheFile(av_probe_input_format(&byName, 0)))
+        return refuse(ProbeRefusal::ListOfFiles, AVERROR(EPERM), refusal);
+
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) return AVERROR(ENOMEM);
     raw->interrupt_callback = {&ReadInterrupt::check, interrupt.get()};
-    int ret = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    interrupt->owner = raw;
+    interrupt->openFile = raw->io_open;
+    raw->opaque = interrupt.get();
+    raw->io_open = &openOnlyTheFile;
+    // Only the file itself (a name with a colon is still a file's) and, in case a later FFmpeg
+    // changes its default, no references from a movie to other movies.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    av_dict_set(&options, "enable_drefs", "0", 0);
+    int ret = avformat_open_input(&raw, url.c_str(), nullptr, &options);
+    const DictionaryPtr notTaken(options);
     InputContextPtr format(raw);  // avformat_open_input frees and clears it on failure
     auto failed = [&](int status) {
+        if (interrupt->reachedFurther.load())
+            return refuse(ProbeRefusal::ListOfFiles, status, refusal);
         if (ReadInterrupt::check(interrupt.get()))
             return refuse(ProbeRefusal::NotAnswering, status, refusal);
         if (status == AVERROR(EACCES)) return refuse(ProbeRefusal::Unreadable, status, refusal);
         return refuse(ProbeRefusal::NotAMovie, status, refusal);
     };
     if (ret < 0) return failed(ret);
+    if (readsBeyondTheFile(format->iformat)) {
+        interrupt->reachedFurther.store(true);
+        return failed(AVERROR(EPERM));
+    }
 
     if (!headerSaysEnough(format.get())) {
         // Decoders used for probing must not allocate absurd pictures a header claims.

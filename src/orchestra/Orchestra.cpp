@@ -188,6 +188,8 @@ QString whyRefused(media::ProbeRefusal refusal) {
                 "the file did not answer in time (a disk or share not responding?); try again");
         case ProbeRefusal::StillWaiting:
             return QObject::tr("the disk or share is not answering");
+        case ProbeRefusal::ListOfFiles:
+            return QObject::tr("a playlist or list of files, not a movie");
         case ProbeRefusal::None:
         case ProbeRefusal::NotAMovie:
             break;

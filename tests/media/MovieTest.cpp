@@ -4,7 +4,11 @@
 // Most tests run the clock slowly (rate 1/16) and compute host times from it: the worker is
 // never late then, so the frame chosen at a host time depends only on correctness, not on how
 // fast this machine (or a sanitizer build) is. Tests about lateness use the real clock.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QLoggingCategory>
 #include <QTest>
@@ -12,6 +16,7 @@
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -148,6 +153,42 @@ TEST(MovieOpen, BrokenFilesAreRefusedForTheirReasonAndProbeAgreesWithOpen) {
     EXPECT_EQ(withReason, reasons.size());
     EXPECT_EQ(sink.attached, opened);
     EXPECT_EQ(sink.detached, opened);
+}
+
+// Playlists, lists of files and picture sequences name other things to open: a pipe that would
+// never answer, an address on the network. Each is refused at once for what it is, and nothing
+// it names is opened: the pipe never had a reader, the listening socket no connection.
+TEST(MovieOpen, ListsOfFilesAreRefusedWithoutOpeningWhatTheyName) {
+    const std::string dir = clips::tempClipPath("lists");
+    std::filesystem::create_directories(dir);
+    const std::string pipe = dir + "/named.ts";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string http =
+        "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/a.ts";
+    const std::string hls = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\n";
+    const std::pair<const char*, std::string> lists[] = {
+        {"pipe.m3u8", hls + pipe + "\n#EXT-X-ENDLIST\n"},
+        {"address.m3u8", hls + http + "\n#EXT-X-ENDLIST\n"},
+        {"pipe.ffconcat", "ffconcat version 1.0\nfile named.ts\n"},
+        {"picture%03d.png", "a name that numbers pictures"},
+    };
+    for (const auto& [name, text] : lists) {
+        SCOPED_TRACE(name);
+        std::ofstream(dir + "/" + name) << text;
+        const int64_t start = hostTimeNow();
+        EXPECT_EQ(probeMovie(dir + "/" + name).refusal, ProbeRefusal::ListOfFiles);
+        EXPECT_LT(hostTimeNow() - start, kSecond / 2);
+        // Opening a pipe's writing end fails while it has no reader (one would wait for it).
+        EXPECT_LT(::open(pipe.c_str(), O_WRONLY | O_NONBLOCK), 0) << "the pipe was opened";
+        EXPECT_LT(::accept(listener, nullptr, nullptr), 0) << "the address was connected to";
+    }
+    ::close(listener);
 }
 
 // Played from the share: pictures like a camera's, so every one takes reads of its own.
