@@ -36,6 +36,8 @@ enum class ProbeRefusal {
     PictureTooLarge,
     NoDecoder,
     NotAnswering,  // the file did not answer before the probe's deadline
+    StillWaiting,  // earlier looks at files that stopped answering have not returned yet
+    ListOfFiles,   // a playlist or list of files, which would open what it names
 };
 
 // What a file holds, known at open without decoding a picture.
@@ -209,12 +211,19 @@ private:
 struct MovieEngine {
     static void task();
     static int openMovieCount();
+    // Workers of closed movies not freed yet: their threads have not returned (one blocked in
+    // a read of a file that stopped answering stays until the read returns).
+    static int workersBeingDisposed();
+    // Threads looking at files for probeMovie that have not returned yet, whether or not
+    // anyone still waits for them.
+    static int probesRunning();
 };
 
 // Looks at a file the way Movie::open does, without decoding a picture: only regular files are
-// opened, and every read has a deadline. Any thread; the caller waits at most about 1.5 s,
-// whatever the file does (the looking runs on a thread of its own, left to end by itself when
-// the file does not answer).
+// opened, nothing but the file itself (playlists and lists of files are refused unread), and
+// every read has a deadline. Any thread; the caller waits at most about 1.5 s, whatever the file
+// does (the looking runs on a thread of its own, left to end by itself when the file does not
+// answer; while a few such are left, files are refused at once as StillWaiting).
 ProbeResult probeMovie(const std::string& path);
 ProbeResult probeMovie(const QString& path);
 

@@ -186,6 +186,10 @@ QString whyRefused(media::ProbeRefusal refusal) {
         case ProbeRefusal::NotAnswering:
             return QObject::tr(
                 "the file did not answer in time (a disk or share not responding?); try again");
+        case ProbeRefusal::StillWaiting:
+            return QObject::tr("the disk or share is not answering");
+        case ProbeRefusal::ListOfFiles:
+            return QObject::tr("a playlist or list of files, not a movie");
         case ProbeRefusal::None:
         case ProbeRefusal::NotAMovie:
             break;
