@@ -27,8 +27,11 @@ QString HelpDialog::helpText() {
         "<tr><td><b>F1</b></td><td>this help</td></tr>"
         "<tr><td><b>Ctrl+Q</b></td><td>quit</td></tr>"
         "</table>"
-        "<p>The slider at the right sets the camera's height. Keys act whenever no table cell "
-        "is being edited; a click on a button ends the edit first.</p>");
+        "<p>These keys act on the stage (click it, or press Esc in the table) and anywhere "
+        "outside the table and the slider. In the table the arrows move between cells, Space "
+        "ticks Visible, typing edits the cell, and Up and Down step an x, y or z being edited. "
+        "The slider at the right sets the camera's height; its arrows move it. A click on a "
+        "button ends an edit first.</p>");
 }
 
 HelpDialog::HelpDialog(QWidget* parent) : QDialog(parent) {

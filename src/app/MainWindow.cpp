@@ -3,19 +3,23 @@
 #include <QAction>
 #include <QApplication>
 #include <QBoxLayout>
+#include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QTimer>
 #include <QToolButton>
 #include <QUrl>
+#include <limits>
 
 #include "app/ClipDropTarget.h"
 #include "app/HelpDialog.h"
@@ -38,6 +42,31 @@ QList<QKeySequence> standardKeys(QKeySequence::StandardKey key, const QKeySequen
     return keys;
 }
 
+// A coordinate cell's editor: a number that Up and Down step by a tenth, shown as short as the
+// float it stands for ("0.1", not "0.1000000"); the decimals kept are more than a float holds
+// near 1, so committing an untouched value does not round it.
+class CoordinateSpinBox final : public QDoubleSpinBox {
+public:
+    explicit CoordinateSpinBox(QWidget* parent) : QDoubleSpinBox(parent) {
+        setDecimals(7);
+        setRange(-std::numeric_limits<float>::max(), std::numeric_limits<float>::max());
+        setSingleStep(0.1);
+        setFrame(false);
+    }
+    QString textFromValue(double value) const override {
+        return locale().toString(static_cast<float>(value), 'g', QLocale::FloatingPointShortest);
+    }
+};
+
+class CoordinateDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&,
+                          const QModelIndex&) const override {
+        return new CoordinateSpinBox(parent);
+    }
+};
+
 QString movieFileFilter() {
     return MainWindow::tr("Movie files (%1);;All files (*)")
         .arg(QStringLiteral("*.mp4 *.m4v *.mov *.qt *.mkv *.webm *.avi *.mpg *.mpeg *.m2v *.ts "
@@ -56,6 +85,15 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     stageContainer_->setObjectName(QStringLiteral("stage"));
     stageContainer_->setMinimumSize(320, 240);
     stageContainer_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    stageContainer_->setAccessibleName(tr("Stage"));
+    stageContainer_->setAccessibleDescription(
+        tr("The musicians on stage; the camera keys act while it has the focus"));
+    // The view itself never takes the focus (it is a native window of its own); its container
+    // holds it for it, so a click or Tab gives the stage the keys.
+    stageContainer_->setFocusPolicy(Qt::StrongFocus);
+    stageContainer_->installEventFilter(this);
+    openGLView_->setTitle(tr("Stage"));
+    openGLView_->installEventFilter(this);
 
     musicianView_ = new QTableView();
     musicianView_->setObjectName(QStringLiteral("musicianTable"));
@@ -74,6 +112,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     // The end of a path names the file; the middle is the part to give up.
     musicianView_->setTextElideMode(Qt::ElideMiddle);
     musicianView_->setMinimumWidth(420);
+    musicianView_->setAccessibleName(tr("Musicians"));
+    // Tab leaves the table for the buttons and the stage; the arrows move between cells.
+    musicianView_->setTabKeyNavigation(false);
+    auto* coordinates = new CoordinateDelegate(musicianView_);
+    for (const QString& column : {orchestra::ID_COL_X, orchestra::ID_COL_Y, orchestra::ID_COL_Z})
+        musicianView_->setItemDelegateForColumn(tableModel_->columnOfIdentifier(column),
+                                                coordinates);
+    musicianView_->installEventFilter(this);
 
     // Once the rows fill the table there is no empty place below the last one left to drop
     // on; this strip stays below them whatever their number.
@@ -98,6 +144,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     cameraHeightSlider_->setObjectName(QStringLiteral("cameraHeightSlider"));
     cameraHeightSlider_->setToolTip(tr("Camera height"));
     cameraHeightSlider_->setAccessibleName(tr("Camera height"));
+    cameraHeightSlider_->installEventFilter(this);
 
     // Outlets.
     orchestra_->musicianView = musicianView_;
@@ -130,28 +177,27 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
                                          {Qt::Key_Right}, [view] { view->turnRight(); });
     QObject::connect(cameraHeightSlider_, &QSlider::valueChanged, this,
                      [view] { view->heightChanged(); });
+    stageActions_ = {play, forward, backward, left, right, turnLeft, turnRight};
 
-    QAction* addClips = addWindowAction(
-        QStringLiteral("addClips"), tr("&Add clips..."),
-        standardKeys(QKeySequence::Open, QKeySequence(Qt::CTRL | Qt::Key_O)),
-        [this] { openAddClipsDialog(); }, false);
+    QAction* addClips =
+        addWindowAction(QStringLiteral("addClips"), tr("&Add clips..."),
+                        standardKeys(QKeySequence::Open, QKeySequence(Qt::CTRL | Qt::Key_O)),
+                        [this] { openAddClipsDialog(); });
     QAction* quit = addWindowAction(
         QStringLiteral("quit"), tr("&Quit"),
-        standardKeys(QKeySequence::Quit, QKeySequence(Qt::CTRL | Qt::Key_Q)), [this] { close(); },
-        false);
-    QAction* fullScreen = addWindowAction(
-        QStringLiteral("fullScreenStage"), tr("&Full-screen stage"),
-        standardKeys(QKeySequence::FullScreen, QKeySequence(Qt::Key_F11)),
-        [this] { setStageFullScreen(!stageFullScreen_); }, false);
+        standardKeys(QKeySequence::Quit, QKeySequence(Qt::CTRL | Qt::Key_Q)), [this] { close(); });
+    QAction* fullScreen =
+        addWindowAction(QStringLiteral("fullScreenStage"), tr("&Full-screen stage"),
+                        standardKeys(QKeySequence::FullScreen, QKeySequence(Qt::Key_F11)),
+                        [this] { setStageFullScreen(!stageFullScreen_); });
     fullScreen->setCheckable(true);
     // Only there while the stage is full screen: elsewhere Esc belongs to editors and dialogs.
-    QAction* leaveFullScreen = addWindowAction(
-        QStringLiteral("leaveFullScreen"), tr("Leave full screen"), {Qt::Key_Escape},
-        [this] { setStageFullScreen(false); }, false);
+    QAction* leaveFullScreen =
+        addWindowAction(QStringLiteral("leaveFullScreen"), tr("Leave full screen"),
+                        {Qt::Key_Escape}, [this] { setStageFullScreen(false); });
     leaveFullScreen->setEnabled(false);
-    QAction* help = addWindowAction(
-        QStringLiteral("help"), tr("Keys and clips..."), {Qt::Key_F1}, [this] { showHelp(); },
-        false);
+    QAction* help = addWindowAction(QStringLiteral("help"), tr("Keys and clips..."), {Qt::Key_F1},
+                                    [this] { showHelp(); });
 
     QMenu* fileMenu = menuBar()->addMenu(tr("&File"));
     fileMenu->addAction(addClips);
@@ -160,15 +206,16 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     menuBar()->addMenu(tr("&View"))->addAction(fullScreen);
     menuBar()->addMenu(tr("&Help"))->addAction(help);
 
-    auto button = [](QAction* action) {
+    auto button = [window = this](QAction* action) {
         auto* b = new QToolButton();
         b->setDefaultAction(action);
         b->setObjectName(action->objectName() + QStringLiteral("Button"));
         b->setToolButtonStyle(Qt::ToolButtonTextOnly);
         // A click takes the focus, so an open cell editor ends as item views end it when the
-        // focus leaves (its value committed) before the button acts. Tab passes them by: Space
-        // and the arrows are the window's keys, not a focused button's.
-        b->setFocusPolicy(Qt::ClickFocus);
+        // focus leaves (its value committed) before the button acts. Tab reaches them; a
+        // focused button takes Space for itself and leaves the arrows to the stage.
+        b->setFocusPolicy(Qt::StrongFocus);
+        b->installEventFilter(window);
         QStringList keys;
         for (const QKeySequence& key : action->shortcuts())
             keys << key.toString(QKeySequence::NativeText);
@@ -301,6 +348,8 @@ void MainWindow::setStageFullScreen(bool on) {
     }
     action(QStringLiteral("fullScreenStage"))->setChecked(on);
     action(QStringLiteral("leaveFullScreen"))->setEnabled(on);
+    // The table had the focus before and is where hands go back to; hidden, it lost it.
+    if (!on) musicianView_->setFocus(Qt::OtherFocusReason);
     // The move to full screen may not come as a window move; the link must follow at once.
     orchestra_->windowChangedScreen();
 }
@@ -327,20 +376,52 @@ QAction* MainWindow::action(const QString& objectName) const {
 }
 
 QAction* MainWindow::addWindowAction(const QString& objectName, const QString& text,
-                                     const QList<QKeySequence>& keys, std::function<void()> effect,
-                                     bool onlyWhenNotEditing) {
+                                     const QList<QKeySequence>& keys,
+                                     std::function<void()> effect) {
     auto* action = new QAction(text, this);
     action->setObjectName(objectName);
     action->setShortcuts(keys);
     action->setShortcutContext(Qt::WindowShortcut);
     // On the window itself, so the keys still act while the menu bar is hidden (full screen).
     addAction(action);
-    QObject::connect(action, &QAction::triggered, this, [this, effect, onlyWhenNotEditing] {
-        // Keys typed into a table cell belong to the cell editor.
-        if (onlyWhenNotEditing && isEditingCell()) return;
-        effect();
-    });
+    QObject::connect(action, &QAction::triggered, this, [effect] { effect(); });
     return action;
+}
+
+bool MainWindow::usesKey(const QObject* widget, QKeyCombination key) const {
+    // The table navigates with the arrows, ticks with Space and starts an edit (or searches)
+    // with a letter; its editors, whose unused keys pass up to it, keep every key typed.
+    if (widget == musicianView_) return true;
+    const bool arrow = key.key() == Qt::Key_Left || key.key() == Qt::Key_Right ||
+                       key.key() == Qt::Key_Up || key.key() == Qt::Key_Down;
+    if (widget == cameraHeightSlider_) return arrow;
+    return key == QKeyCombination(Qt::Key_Space) && qobject_cast<const QToolButton*>(widget);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ShortcutOverride) {
+        // Qt asks the focused widget (and, when it passes, its parents) before a shortcut
+        // acts; an accepted event is delivered as a key press instead.
+        const QKeyCombination key = static_cast<QKeyEvent*>(event)->keyCombination();
+        for (const QAction* stageAction : std::as_const(stageActions_)) {
+            if (stageAction->shortcuts().contains(QKeySequence(key)) && usesKey(watched, key)) {
+                event->accept();
+                return true;
+            }
+        }
+    } else if (event->type() == QEvent::KeyPress && watched == musicianView_ &&
+               static_cast<QKeyEvent*>(event)->keyCombination() ==
+                   QKeyCombination(Qt::Key_Escape)) {
+        // An open editor takes its Esc itself; the table's own goes on to the stage.
+        stageContainer_->setFocus(Qt::ShortcutFocusReason);
+        return true;
+    } else if (event->type() == QEvent::MouseButtonPress && watched == openGLView_) {
+        stageContainer_->setFocus(Qt::MouseFocusReason);
+    } else if (event->type() == QEvent::FocusIn && watched == stageContainer_) {
+        // The container would hand the focus on to the view, which declines it.
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 }  // namespace loopstage::app

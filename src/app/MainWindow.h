@@ -65,9 +65,15 @@ public:
     bool isStageFullScreen() const { return stageFullScreen_; }
 
 private:
+protected:
+    // Lets the focused table, slider or button take the stage keys it has a use for, sends Esc
+    // from the table to the stage, and gives the stage the focus when it is clicked.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
     QAction* addWindowAction(const QString& objectName, const QString& text,
-                             const QList<QKeySequence>& keys, std::function<void()> effect,
-                             bool onlyWhenNotEditing = true);
+                             const QList<QKeySequence>& keys, std::function<void()> effect);
+    bool usesKey(const QObject* widget, QKeyCombination key) const;
     void reportDropProblem(const QString& text);
 
     std::unique_ptr<orchestra::Orchestra> orchestra_;
@@ -80,6 +86,8 @@ private:
     orchestra::MusicianTableModel* tableModel_ = nullptr;
     ClipDropTarget* clipDrops_ = nullptr;
     QLabel* readout_ = nullptr;
+    // The play and camera actions: their keys are ones that widgets use too.
+    QList<QAction*> stageActions_;
     std::unique_ptr<ReadoutSample> lastReadout_;
     HelpDialog* help_ = nullptr;
     QString clipFolder_;

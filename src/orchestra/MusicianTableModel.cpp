@@ -170,9 +170,17 @@ void MusicianTableModel::detachOrchestra() {
     endResetModel();
 }
 
-void MusicianTableModel::reloadData() {
-    beginResetModel();
-    endResetModel();
+void MusicianTableModel::beginAppendRow() {
+    const int row = rowCount();
+    beginInsertRows({}, row, row);
+}
+
+void MusicianTableModel::endAppendRow() { endInsertRows(); }
+
+void MusicianTableModel::rowReplaced(int row) {
+    // The whole row in one range: a view refreshes an open editor only for a single-cell
+    // change, so a half-typed name survives the drop.
+    emit dataChanged(index(row, 0), index(row, columnCount() - 1));
 }
 
 }  // namespace loopstage::orchestra

@@ -43,8 +43,11 @@ public:
     bool dropMimeData(const QMimeData* data, Qt::DropAction action, int row, int column,
                       const QModelIndex& parent) override;
 
-    // The orchestra's list changed: ask again for rows and values.
-    void reloadData();
+    // The orchestra's list grows by one row at its end: told before and after, as views need.
+    void beginAppendRow();
+    void endAppendRow();
+    // A row's clip was replaced: its cells and tool tip are to be asked for again.
+    void rowReplaced(int row);
     // The orchestra is going away: from now on the model has no rows. The view outlives the
     // controller while the window closes, and still asks.
     void detachOrchestra();

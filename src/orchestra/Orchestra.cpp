@@ -4,7 +4,10 @@
 
 #include <QAbstractItemView>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QMimeData>
+#include <QOpenGLContext>
+#include <QScreen>
 #include <QTableView>
 #include <QTimer>
 #include <QUrl>
@@ -18,6 +21,19 @@
 
 namespace loopstage::orchestra {
 
+namespace {
+
+std::optional<bool>& threadedOpenGLOverride() {
+    static std::optional<bool> supported;
+    return supported;
+}
+
+}  // namespace
+
+void Orchestra::setThreadedOpenGLForTesting(std::optional<bool> supported) {
+    threadedOpenGLOverride() = supported;
+}
+
 Orchestra::Orchestra() = default;
 
 Orchestra::~Orchestra() {
@@ -27,6 +43,7 @@ Orchestra::~Orchestra() {
     qtHousekeepingTimer_.reset();
     isPlaying_ = false;
     windowMoveSubscription_.reset();
+    mainThreadTicks_.reset();
     musicianList_.reset();
     displayLink_.reset();
 }
@@ -52,9 +69,33 @@ void Orchestra::awakeFromNib() {
         return;
     }
 
+    // On X11 a window's move arrives before its screen change, when the window still names the
+    // old screen: the screen change itself must be followed too, and a rate change or the loss
+    // of the followed screen.
     windowMoveSubscription_ =
         std::make_unique<platform::WindowMoveFilter>([this] { windowChangedScreen(); });
-    displayLink_->setOutputCallback(&myCVDisplayLinkOutputCallback, this);
+    QObject* subscriptions = windowMoveSubscription_.get();
+    if (openGLView) {
+        QObject::connect(openGLView, &QWindow::screenChanged, subscriptions,
+                         [this] { followDisplay(false); });
+    }
+    QObject::connect(qApp, &QGuiApplication::screenRemoved, subscriptions,
+                     [this, subscriptions](QScreen* screen) {
+                         if (screen != followedScreen_) return;
+                         followedScreen_ = nullptr;
+                         // Qt moves the windows off the screen after telling of its removal.
+                         QMetaObject::invokeMethod(
+                             subscriptions, [this] { followDisplay(true); }, Qt::QueuedConnection);
+                     });
+    watchScreenOfView();
+
+    if (threadedOpenGLOverride().value_or(QOpenGLContext::supportsThreadedOpenGL())) {
+        displayLink_->setOutputCallback(&myCVDisplayLinkOutputCallback, this);
+    } else {
+        qInfo("OpenGL cannot draw from a second thread here: frames are drawn on the main thread");
+        mainThreadTicks_ = std::make_unique<QObject>();
+        displayLink_->setOutputCallback(&postTickToMainThread, this);
+    }
     if (openGLView) openGLView->setupSharedContext();
     musicianList_ = std::make_unique<MusicianList>();
     if (musicianView) {
@@ -111,11 +152,48 @@ void Orchestra::renderOrchestra() {
     }
 }
 
-void Orchestra::windowChangedScreen() {
+void Orchestra::windowChangedScreen() { followDisplay(false); }
+
+void Orchestra::followDisplay(bool again) {
+    watchScreenOfView();
     const platform::DisplayId display = platform::displayIdOfWindow(openGLView);
-    if (display == 0 || display == mainViewDisplayID_) return;
-    if (displayLink_) displayLink_->setCurrentDisplay(display);
+    if (display == 0 || (display == mainViewDisplayID_ && !again)) return;
+    if (!displayLink_ || displayLink_->setCurrentDisplay(display) != 0) return;
     mainViewDisplayID_ = display;
+}
+
+void Orchestra::watchScreenOfView() {
+    QScreen* screen = openGLView ? openGLView->screen() : nullptr;
+    if (screen == followedScreen_ || !windowMoveSubscription_) return;
+    if (followedScreen_)
+        QObject::disconnect(followedScreen_, nullptr, windowMoveSubscription_.get(), nullptr);
+    followedScreen_ = screen;
+    if (screen) {
+        QObject::connect(screen, &QScreen::refreshRateChanged, windowMoveSubscription_.get(),
+                         [this] { followDisplay(true); });
+    }
+}
+
+void Orchestra::postTick(const platform::VideoTimeStamp& outputTime) {
+    {
+        std::lock_guard guard(postedTickMutex_);
+        postedTick_ = outputTime;
+        if (tickPosted_) return;  // the waiting call takes this newer stamp
+        tickPosted_ = true;
+    }
+    // Never waits for the main thread: stopping the link waits for this callback.
+    QMetaObject::invokeMethod(
+        mainThreadTicks_.get(),
+        [this] {
+            platform::VideoTimeStamp tick;
+            {
+                std::lock_guard guard(postedTickMutex_);
+                tick = postedTick_;
+                tickPosted_ = false;
+            }
+            if (isPlaying_) render(&tick);
+        },
+        Qt::QueuedConnection);
 }
 
 int Orchestra::numberOfRowsInTableView() const { return static_cast<int>(musicianCount()); }
@@ -221,6 +299,7 @@ bool Orchestra::acceptDrop(const QMimeData* dragData, int row, DropOperation) {
     }
 
     musician::Musician* changed = nullptr;
+    MusicianTableModel* model = tableModel();
     // A negative row compares as past the end, as unsigned numbers do.
     if (static_cast<uint32_t>(row) < static_cast<uint32_t>(musicianCount())) {
         // The row's clip is replaced, not just relabelled: the table must name what is on stage.
@@ -230,7 +309,12 @@ bool Orchestra::acceptDrop(const QMimeData* dragData, int row, DropOperation) {
             return false;
         }
         changed = musician;
+        if (model) model->rowReplaced(row);
     } else {
+        if (musicianCount() >= MusicianList::kCapacity) {
+            tellUser(file.fileName(), tr("the stage is full"));
+            return false;
+        }
         auto musician = musician::Musician::initWithName(file.fileName(), path, openGLView,
                                                          std::move(probe.probe));
         if (!musician) {
@@ -238,21 +322,26 @@ bool Orchestra::acceptDrop(const QMimeData* dragData, int row, DropOperation) {
             return false;
         }
         changed = musician.get();
-        if (!musicianList_->append(std::move(musician))) {
-            tellUser(file.fileName(), tr("the stage is full"));
-            return false;
-        }
+        // Not full (checked above) and not null: the append cannot fail between the two.
+        if (model) model->beginAppendRow();
+        musicianList_->append(std::move(musician));
+        if (model) model->endAppendRow();
     }
     if (!changed->channelMovie()->hasVideo()) {
         tellUser(file.fileName(), tr("no video track; it will show nothing"));
     }
-    reloadTable();
     return true;
 }
 
-void Orchestra::reloadTable() {
-    if (!musicianView) return;
-    if (auto* model = dynamic_cast<MusicianTableModel*>(musicianView->model())) model->reloadData();
+MusicianTableModel* Orchestra::tableModel() const {
+    return musicianView ? dynamic_cast<MusicianTableModel*>(musicianView->model()) : nullptr;
+}
+
+int postTickToMainThread(platform::DisplayLink*, const platform::VideoTimeStamp*,
+                         const platform::VideoTimeStamp* outputTime, uint64_t, uint64_t*,
+                         void* context) {
+    static_cast<Orchestra*>(context)->postTick(*outputTime);
+    return 0;
 }
 
 int myCVDisplayLinkOutputCallback(platform::DisplayLink*, const platform::VideoTimeStamp*,

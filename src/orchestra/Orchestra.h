@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 
 #include "orchestra/MusicianList.h"
 #include "orchestra/TickStats.h"
@@ -14,6 +16,8 @@
 #include "stage/OrchestraDrawing.h"
 
 class QMimeData;
+class QObject;
+class QScreen;
 class QTableView;
 class QTimer;
 class QVariant;
@@ -27,6 +31,8 @@ class WindowMoveFilter;
 }
 
 namespace loopstage::orchestra {
+
+class MusicianTableModel;
 
 // Column identifiers of the musician table.
 inline const QString ID_COL_NAME = QStringLiteral("colName");
@@ -49,8 +55,11 @@ enum class DragOperation : uint32_t { None = 0, Copy = 1 };
 // renderOrchestra()); the main thread runs renderOrchestra() too when the view is reshaped, under
 // the same view lock. The musician list is read by the tick while the main thread appends.
 //
-// Teardown stops the display link, ends the housekeeping timer and the window-moved
-// subscription before any musician is destroyed, so nothing reaches a destroyed musician.
+// Where the driver cannot draw from a second thread, the link's thread only hands each tick to
+// the main thread, which takes the frames and draws; the link still paces it.
+//
+// Teardown stops the display link, ends the housekeeping timer and the screen subscriptions
+// before any musician is destroyed, so nothing reaches a destroyed musician.
 class Orchestra final : public stage::OrchestraDrawing {
     Q_DECLARE_TR_FUNCTIONS(Orchestra)
 
@@ -73,6 +82,8 @@ public:
     int render(const platform::VideoTimeStamp* outputTime);
     void renderOrchestra() override;
     void windowChangedScreen();
+    // Tests stand in for a driver that cannot draw from a second thread; empty asks Qt again.
+    static void setThreadedOpenGLForTesting(std::optional<bool> supported);
 
     // The musician table's data source (main thread). Rows are list indices; columns are told
     // apart by their identifiers.
@@ -97,7 +108,14 @@ public:
 
 private:
     void _qtHousekeeping();
-    void reloadTable();
+    MusicianTableModel* tableModel() const;
+    // Moves the link to the display showing the stage when that changed, or `again` to the same
+    // one (its rate changed). A move the link refuses is not recorded, so it is tried again.
+    void followDisplay(bool again);
+    void watchScreenOfView();
+    friend int postTickToMainThread(platform::DisplayLink*, const platform::VideoTimeStamp*,
+                                    const platform::VideoTimeStamp*, uint64_t, uint64_t*, void*);
+    void postTick(const platform::VideoTimeStamp& outputTime);
     void tellUser(const QString& fileName, const QString& what) const;
 
     std::unique_ptr<MusicianList> musicianList_;
@@ -106,6 +124,14 @@ private:
     std::unique_ptr<QTimer> qtHousekeepingTimer_;
     platform::DisplayId mainViewDisplayID_ = 0;
     std::unique_ptr<platform::WindowMoveFilter> windowMoveSubscription_;
+    // The screen whose refresh rate the link follows; cleared when the screen goes.
+    QScreen* followedScreen_ = nullptr;
+    // Ticks handed to the main thread: the newest waits, at most one at a time. Queued calls
+    // die with the receiver, so none runs after teardown.
+    std::unique_ptr<QObject> mainThreadTicks_;
+    std::mutex postedTickMutex_;
+    platform::VideoTimeStamp postedTick_;  // guarded by postedTickMutex_
+    bool tickPosted_ = false;              // guarded by postedTickMutex_
     TickStats tickStats_;
 };
 
@@ -115,5 +141,11 @@ int myCVDisplayLinkOutputCallback(platform::DisplayLink* displayLink,
                                   const platform::VideoTimeStamp* now,
                                   const platform::VideoTimeStamp* outputTime, uint64_t flagsIn,
                                   uint64_t* flagsOut, void* context);
+
+// The output callback where the driver cannot draw from a second thread: hands the tick to the
+// main thread and returns at once.
+int postTickToMainThread(platform::DisplayLink* displayLink, const platform::VideoTimeStamp* now,
+                         const platform::VideoTimeStamp* outputTime, uint64_t flagsIn,
+                         uint64_t* flagsOut, void* context);
 
 }  // namespace loopstage::orchestra

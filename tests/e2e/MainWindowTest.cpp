@@ -18,6 +18,11 @@
 
 namespace loopstage::app {
 
+// A key as the keyboard gives it: to the widget that has the focus.
+void press(QKeyCombination key) {
+    QTest::keyClick(QApplication::focusWidget(), key.key(), key.keyboardModifiers());
+}
+
 bool show(MainWindow& window) {
     window.show();
     window.activateWindow();
@@ -27,8 +32,9 @@ bool show(MainWindow& window) {
 
 // The menus hold their actions; keys and buttons act through the same actions, on the real
 // window and also while the stage alone fills the screen, where the display link follows it;
-// Esc and F11 bring the window back as it was. The slider's changes output no frame; F1 shows
-// help without blocking.
+// Esc and F11 bring the window back as it was, the table focused. The stage takes the keys from
+// the table by a click or Esc; the slider keeps its arrows, a button tabbed to its Space. The
+// slider's changes output no frame; F1 shows help without blocking.
 TEST(MainWindow, MenusKeysButtonsSliderFullScreenStageAndHelp) {
     test::ScriptedDisplayLinks links;
     platform::DisplayId shownOn = platform::mainDisplayId();
@@ -39,15 +45,31 @@ TEST(MainWindow, MenusKeysButtonsSliderFullScreenStageAndHelp) {
         for (QAction* item : menu->menu()->actions()) menus << menu->text() + item->objectName();
     EXPECT_EQ(menus, (QStringList{"&FileaddClips", "&File", "&Filequit", "&ViewfullScreenStage",
                                   "&Helphelp"}));
-    window->cameraHeightSlider()->setFloatValue(1.25f);
-    QTest::keyClick(window->cameraHeightSlider(), Qt::Key_Up);
-    EXPECT_GT(window->cameraHeightSlider()->floatValue(), 1.25f);
-    EXPECT_EQ(window->openGLView()->framesOutput(), 0) << "a height change output a frame";
-
     ASSERT_TRUE(show(*window));
     const QRect normal = window->geometry();
-    window->musicianView()->setFocus();
     const stage::OpenGLView* view = window->openGLView();
+    const int64_t frames = view->framesOutput();
+    window->cameraHeightSlider()->setFloatValue(1.25f);
+    window->cameraHeightSlider()->setFocus();
+    press(Qt::Key_Up);
+    EXPECT_GT(window->cameraHeightSlider()->floatValue(), 1.25f);
+    EXPECT_EQ(view->cameraPosAt(2), -5.0f);
+    EXPECT_EQ(view->framesOutput(), frames) << "a height change output a frame";
+    QTableView* table = window->musicianView();
+    auto focused = [] { return QApplication::focusWidget(); };
+    for (int i = 0; i < 20 && focused() && focused()->objectName() != "goForwardButton"; ++i)
+        press(Qt::Key_Tab);
+    ASSERT_TRUE(focused() && focused()->objectName() == "goForwardButton");
+    press(Qt::Key_Space);
+    EXPECT_FALSE(window->orchestra()->isPlaying());
+    EXPECT_FLOAT_EQ(view->cameraPosAt(2), -4.9f) << "Space did not click the focused button";
+    window->openGLView()->setCameraPosAt(2, -5);
+    table->setFocus();
+    press(Qt::Key_Escape);
+    EXPECT_TRUE(window->stageContainer()->hasFocus()) << "Esc in the table";
+    table->setFocus();
+    QTest::mouseClick(window->openGLView(), Qt::LeftButton);
+    EXPECT_TRUE(window->stageContainer()->hasFocus()) << "a click on the stage";
     // The camera's x, z and turn after each key. Sideways steps while turned go along the
     // turned axis: 0.1 * (cos 2°, sin 2°).
     const struct {
@@ -76,7 +98,7 @@ TEST(MainWindow, MenusKeysButtonsSliderFullScreenStageAndHelp) {
     EXPECT_TRUE(window->orchestra()->isPlaying() && window->action("togglePlayback")->isChecked());
     QTest::keyClick(window.get(), Qt::Key_Escape);
     EXPECT_FALSE(window->windowState() & Qt::WindowFullScreen);
-    EXPECT_TRUE(window->musicianView()->isVisible());
+    EXPECT_TRUE(table->isVisible() && table->hasFocus());
     QTRY_COMPARE(window->geometry(), normal);
     shownOn = 7;
     QTest::keyClick(window.get(), Qt::Key_F11);
@@ -139,27 +161,58 @@ TEST(MainWindow, DropsEditsAndCameraStepsWhilePlayingThenQuit) {
     ASSERT_TRUE(dragAndDrop(*window, window->stageContainer(), clip));
     ASSERT_EQ(model->rowCount(), 3);
     const orchestra::MusicianList& list = *window->orchestra()->musicianList();
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-            return list.at(0)->currentTexture() && list.at(1)->currentTexture() &&
-                   list.at(2)->currentTexture();
-        },
-        5000));
+    auto allShown = [&] {
+        for (std::size_t i = 0; i < list.count(); ++i)
+            if (!list.at(i)->currentTexture()) return false;
+        return true;
+    };
+    EXPECT_TRUE(QTest::qWaitFor(allShown));
 
+    // The focused table keeps the keys it uses: the arrows move the current cell, Space ticks
+    // Visible, a name typed over keeps every letter, x's editor steps with Up.
+    stage::OpenGLView* view = window->openGLView();
+    table->setFocus();
+    table->setCurrentIndex(model->index(0, 0));
+    for (const Qt::Key key : {Qt::Key_Down, Qt::Key_Right, Qt::Key_Space}) press(key);
+    EXPECT_EQ(table->currentIndex(), model->index(1, 1));
+    EXPECT_EQ(model->index(1, 1).data(Qt::CheckStateRole), Qt::Unchecked);
+    press(Qt::Key_Left);
+    // The delegate commits an editor's value on Return a moment later.
+    auto commit = [&] {
+        press(Qt::Key_Return);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !window->isEditingCell(); }));
+    };
+    for (const char c : std::string("drums")) QTest::keyClick(QApplication::focusWidget(), c);
+    commit();
+    EXPECT_EQ(model->index(1, 0).data(), "drums");
+    table->setCurrentIndex(model->index(1, 3));
+    for (const Qt::Key key : {Qt::Key_F2, Qt::Key_Up}) press(key);
+    commit();
+    EXPECT_EQ(model->index(1, 3).data().toFloat(), 0.1f);
+    EXPECT_TRUE(window->orchestra()->isPlaying() && view->cameraPosAt(2) == -5.0f &&
+                view->cameraPosAt(0) == 0.0f && view->cameraDirAt(1) == 0.0f);
+
+    // A drop below the rows and one onto a row keep the selection and a half-typed name.
+    table->setCurrentIndex(model->index(0, 0));
     table->edit(model->index(0, 0));
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->isEditingCell(); }));
     QWidget* editor = QApplication::focusWidget();
-    for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Up, Qt::Key_A}) QTest::keyClick(editor, key);
-    stage::OpenGLView* view = window->openGLView();
-    EXPECT_TRUE(window->orchestra()->isPlaying() && view->cameraPosAt(2) == -5.0f &&
-                view->cameraPosAt(0) == 0.0f);
     QTest::keyClick(editor, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(editor, QStringLiteral("lead violin"));
+    QTest::keyClicks(editor, QStringLiteral("lead vio"));
+    ASSERT_TRUE(dragAndDrop(*window, window->stageContainer(), clip));
+    ASSERT_TRUE(model->dropMimeData(test::filesDrag({clip}).get(), Qt::CopyAction, -1, 0,
+                                    model->index(1, 0)));
+    ASSERT_EQ(model->rowCount(), 4);
+    ASSERT_EQ(QApplication::focusWidget(), editor);
+    EXPECT_EQ(table->selectionModel()->selectedIndexes(), QModelIndexList{model->index(0, 0)});
+    QTest::keyClicks(editor, QStringLiteral("lin"));
     QTest::mouseClick(window->findChild<QToolButton*>("goForwardButton"), Qt::LeftButton);
     EXPECT_FALSE(window->isEditingCell());
     EXPECT_EQ(model->index(0, 0).data(), "lead violin");
     EXPECT_FLOAT_EQ(view->cameraPosAt(2), -4.9f) << "the click did not act";
     view->setCameraPosAt(2, -5.0f);
+    ASSERT_TRUE(model->setData(model->index(1, 3), 0));
+    EXPECT_TRUE(QTest::qWaitFor(allShown));
 
     // At distance 5 with a 45 degree field of view, one scene unit is H / (10 tan 22.5°) pixels,
     // across as well as up.
@@ -167,7 +220,7 @@ TEST(MainWindow, DropsEditsAndCameraStepsWhilePlayingThenQuit) {
     const double unit = view->height() * view->devicePixelRatio() / (10 * std::tan(M_PI / 8));
     EXPECT_NEAR(before.height(), unit, 3);
     EXPECT_NEAR(before.width(), unit, 3);
-    for (int row = 0; row < 3; ++row) ASSERT_TRUE(model->setData(model->index(row, 4), 0.25));
+    for (int row = 0; row < 4; ++row) ASSERT_TRUE(model->setData(model->index(row, 4), 0.25));
     const QRect raised = litRect(*window);
     EXPECT_NEAR(before.y() - raised.y(), 0.25 * unit, 2);
     EXPECT_NEAR(before.bottom() - raised.bottom(), 0.25 * unit, 2);

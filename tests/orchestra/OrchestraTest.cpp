@@ -88,9 +88,37 @@ TEST(OrchestraPlayback, ToggleStartsAndStopsTheLinkAndTheTimerOrOnlyTriesAgain) 
     }
 }
 
-// A second display is stood in for by the window-display lookup. A real window move reaches
-// the controller through the application's event filter, until teardown.
-TEST(OrchestraScreens, FollowsTheStageToAnotherDisplayOnceAndIgnoresNoScreen) {
+// Where the driver cannot draw from a second thread, the link's thread hands its ticks to the
+// main thread, which draws the newest of those waiting once; the log says so once.
+TEST(OrchestraPlayback, WithoutThreadedOpenGLTheMainThreadDrawsTheNewestTick) {
+    test::ScriptedDisplayLinks links;
+    Orchestra::setThreadedOpenGLForTesting(false);
+    test::LogCapture log;
+    Wiring w;
+    Orchestra::setThreadedOpenGLForTesting({});
+    w.window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w.view));
+    w.orchestra->togglePlayback();
+    const int64_t frames = w.view.framesOutput();
+    // Only the last stamp is not yet past: drawn from an older one, the tick counts as late.
+    const int64_t future = platform::hostTimeNow() + 10'000'000'000;
+    std::thread([&] {
+        for (const int64_t at : {int64_t{1}, int64_t{2}, future}) links.script->fire({}, {at});
+    }).join();
+    EXPECT_EQ(w.orchestra->tickStats().ticks(), 0) << "drawn on the link's thread";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.orchestra->tickStats().ticks() > 0; }));
+    QTest::qWait(50);
+    EXPECT_EQ(w.orchestra->tickStats().ticks(), 1);
+    EXPECT_EQ(w.orchestra->tickStats().lateTicks(), 0);
+    EXPECT_EQ(w.view.framesOutput(), frames + 1);
+    EXPECT_EQ(log.startingWith("OpenGL cannot draw from a second thread").size(), 1);
+}
+
+// A second display is stood in for by the window-display lookup. The link follows the stage on
+// a window move (through the application's event filter, until teardown), on the stage's
+// screen change and, to the same display, on that screen's rate change; a move the link
+// refuses is not taken as done and is tried again at the next event.
+TEST(OrchestraScreens, FollowsEveryScreenEventRetriesARefusedMoveAndIgnoresNoScreen) {
     test::ScriptedDisplayLinks links;
     platform::DisplayId shownOn = 7;
     int lookups = 0;
@@ -102,12 +130,27 @@ TEST(OrchestraScreens, FollowsTheStageToAnotherDisplayOnceAndIgnoresNoScreen) {
         Wiring w;
         mover.setPosition(mover.position() + QPoint(17, 0));
         ASSERT_TRUE(QTest::qWaitFor([&] { return lookups > 0; }));
-        for (const platform::DisplayId display : {7, 0, 3}) {
-            shownOn = display;
-            w.orchestra->windowChangedScreen();
-            EXPECT_EQ(w.orchestra->mainViewDisplayID(), display ? display : 7);
+        QScreen* screen = w.view.screen();
+        const std::function<void()> screenChange = [&] { emit w.view.screenChanged(screen); },
+                                    rateChange = [&] { emit screen->refreshRateChanged(75.0); };
+        const struct {
+            platform::DisplayId shown;
+            int status;
+            const std::function<void()>& event;
+            platform::DisplayId followed;
+        } steps[] = {{3, 0, screenChange, 3},
+                     {0, 0, screenChange, 3},
+                     {5, -6661, screenChange, 3},
+                     {5, 0, screenChange, 5},
+                     {5, 0, rateChange, 5}};
+        for (const auto& step : steps) {
+            shownOn = step.shown;
+            links.script->currentDisplayStatus = step.status;
+            step.event();
+            EXPECT_EQ(w.orchestra->mainViewDisplayID(), step.followed);
         }
-        EXPECT_EQ(links.script->currentDisplayCalls, (std::vector<platform::DisplayId>{7, 3}));
+        EXPECT_EQ(links.script->currentDisplayCalls,
+                  (std::vector<platform::DisplayId>{7, 3, 5, 5, 5}));
     }
     const int atTeardown = lookups;
     mover.setPosition(mover.position() + QPoint(17, 0));

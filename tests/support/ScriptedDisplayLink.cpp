@@ -41,6 +41,7 @@ int ScriptedDisplayLink::stop() {
 
 int ScriptedDisplayLink::setCurrentDisplay(platform::DisplayId display) {
     script_->currentDisplayCalls.push_back(display);
+    if (script_->currentDisplayStatus != 0) return script_->currentDisplayStatus;
     display_ = display;
     return 0;
 }

@@ -12,6 +12,8 @@ namespace loopstage::test {
 struct LinkScript {
     int createStatus = 0;
     int startStatus = 0;
+    // What setCurrentDisplay answers; the call is recorded whatever it answers.
+    int currentDisplayStatus = 0;
     int starts = 0;
     int stops = 0;
     std::vector<platform::DisplayId> currentDisplayCalls;
