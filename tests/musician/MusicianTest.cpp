@@ -5,6 +5,7 @@
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cmath>
 
 #include "media/Movie.h"
@@ -260,6 +261,47 @@ TEST_F(MusicianOnStage, PictureSizeLimitFollowsTheBillboardOnScreen) {
     ASSERT_TRUE(upright->replaceMovie(test::qclip("large_again.mp4", {.width = 320, .height = 240}),
                                       window.view.get()));
     expectDelivered({32, 32}, {32, 32});
+}
+
+// Three clips whose new pictures overrun the upload budget two at a time take turns: on ticks
+// where every clip has a picture waiting, none waits more than two ticks, and a tick takes more
+// than the budget only in a single picture.
+TEST_F(MusicianOnStage, CrowdedTicksTakeTurnsWithinTheUploadBudget) {
+    const ClipSpec recipe{.width = 2560, .height = 1440, .fpsNum = 5, .frames = 6};
+    const int64_t pictureBytes = int64_t{recipe.width} * recipe.height * 4;
+    ASSERT_GT(2 * pictureBytes, textures::TextureVisualContext::kUploadBudgetBytes);
+    std::unique_ptr<textures::TextureVisualContext> contexts[3];
+    std::unique_ptr<media::Movie> movies[3];
+    for (int k = 0; k < 3; ++k) {
+        ASSERT_EQ(textures::TextureVisualContext::create(
+                      window.view->sharedContext(), platform::defaultPixelFormat(), &contexts[k]),
+                  0);
+        media::MovieOpenProperties open(test::clip("wide.mp4", recipe), true, contexts[k].get());
+        ASSERT_EQ(media::Movie::open(open, movies[k]), 0);
+        movies[k]->setRate(media::kFixed1);
+        movies[k]->setTimeBaseFlags(media::kLoopTimeBase);
+    }
+    int waited[3] = {};
+    for (int tick = 0; tick < 9; ++tick) {
+        platform::VideoTimeStamp ts{0, 0, 16'666'667, 1.0};
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            ts.hostTime = platform::hostTimeNow();  // a tick at the real clock, once all have one
+            return std::ranges::all_of(movies,
+                                       [&](auto& m) { return m->newestSerialAt(ts.hostTime); });
+        }));
+        int64_t bytes = 0;
+        for (int k = 0; k < 3; ++k) {
+            textures::TextureBufferRef frame;
+            if (contexts[k]->isNewImageAvailable(&ts) &&
+                contexts[k]->copyImageForTime(&ts, &frame) == textures::kVisualContextSuccess)
+                bytes += pictureBytes, waited[k] = 0;
+            else
+                EXPECT_LE(++waited[k], 2) << "clip " << k << " at tick " << tick;
+        }
+        EXPECT_TRUE(bytes == pictureBytes ||
+                    bytes <= textures::TextureVisualContext::kUploadBudgetBytes)
+            << bytes << " bytes at tick " << tick;
+    }
 }
 
 // A camera's flat colour in each matrix and range shows on the stage within 3 levels of
