@@ -363,11 +363,15 @@ TextureVisualContext::TextureVisualContext(std::shared_ptr<TexturePool> pool)
 
 TextureVisualContext::~TextureVisualContext() = default;
 
-void TextureVisualContext::attachMovie(media::Movie* movie) { movie_.store(movie); }
+void TextureVisualContext::attachMovie(media::Movie* movie) {
+    std::lock_guard guard(movieMutex_);
+    movie_ = movie;
+}
 
+// Waits out a tick inside a call on the movie: the calls are short and never wait for decoding.
 void TextureVisualContext::detachMovie(media::Movie* movie) {
-    media::Movie* attached = movie;
-    movie_.compare_exchange_strong(attached, nullptr);
+    std::lock_guard guard(movieMutex_);
+    if (movie_ == movie) movie_ = nullptr;
 }
 
 // Frames arrive through the movie's own queue and are uploaded when first drawn, so a tick has
@@ -375,10 +379,10 @@ void TextureVisualContext::detachMovie(media::Movie* movie) {
 void TextureVisualContext::task() {}
 
 bool TextureVisualContext::isNewImageAvailable(const platform::VideoTimeStamp* timeStamp) const {
-    const media::Movie* movie = movie_.load();
-    if (!movie) return false;
+    std::lock_guard guard(movieMutex_);
+    if (!movie_) return false;
     media::DecodedFrame due;
-    if (!movie->peekNewestFrameAt(timeStamp->hostTime, due) || due.serial == lastSerial_)
+    if (!movie_->peekNewestFrameAt(timeStamp->hostTime, due) || due.serial == lastSerial_)
         return false;
     return pool_->group().mayTake(uploadTurn_, timeStamp->hostTime, pictureBytes(due));
 }
@@ -386,9 +390,9 @@ bool TextureVisualContext::isNewImageAvailable(const platform::VideoTimeStamp* t
 int TextureVisualContext::copyImageForTime(const platform::VideoTimeStamp* timeStamp,
                                            TextureBufferRef* out) {
     out->reset();
-    media::Movie* movie = movie_.load();
-    if (!movie) return kVisualContextNoMovie;
-    media::FrameRef frame = movie->takeNewestFrameAt(timeStamp->hostTime);
+    std::lock_guard guard(movieMutex_);
+    if (!movie_) return kVisualContextNoMovie;
+    media::FrameRef frame = movie_->takeNewestFrameAt(timeStamp->hostTime);
     if (!frame) return kVisualContextNoMovie;
     const media::DecodedFrame picture = *frame.get();
     const int slot = pool_->acquire(std::move(frame));
@@ -397,7 +401,7 @@ int TextureVisualContext::copyImageForTime(const platform::VideoTimeStamp* timeS
     pool_->group().charge(uploadTurn_, timeStamp->hostTime, pictureBytes(picture));
     *out = std::allocate_shared<TextureBuffer>(PoolAllocator<TextureBuffer>(pool_), pool_, slot,
                                                picture.serial, picture.timeNs,
-                                               picture.loopIteration, movie->rotationDegrees());
+                                               picture.loopIteration, movie_->rotationDegrees());
     return kVisualContextSuccess;
 }
 

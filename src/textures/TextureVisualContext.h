@@ -1,10 +1,10 @@
 #pragma once
 
 #include <QSurfaceFormat>
-#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "media/Movie.h"
 #include "platform/VideoTimeStamp.h"
@@ -43,6 +43,7 @@ enum VisualContextStatus : int {
 // All visual contexts of one share group share one upload budget per tick: a clip whose new
 // picture would overrun it reports no new image, and the clips refused longest ago go first
 // on the next tick, so while the budget is saturated the clips take turns.
+// detachMovie waits for a tick inside a call on that movie; after it the movie is not touched.
 class TextureVisualContext final : public media::FrameSink {
 public:
     static constexpr int kTexturesPerContext = 4;
@@ -74,8 +75,9 @@ private:
     explicit TextureVisualContext(std::shared_ptr<TexturePool> pool);
 
     std::shared_ptr<TexturePool> pool_;
-    // Set and cleared on the main thread, read by ticks.
-    std::atomic<media::Movie*> movie_{nullptr};
+    // Set and cleared on the main thread; a tick holds the mutex through its calls on the movie.
+    mutable std::mutex movieMutex_;
+    media::Movie* movie_ = nullptr;
     int64_t lastSerial_ = 0;
     mutable UploadTurn uploadTurn_;  // the ticks
 };
