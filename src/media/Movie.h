@@ -35,6 +35,7 @@ enum class ProbeRefusal {
     NotAMovie,
     PictureTooLarge,
     NoDecoder,
+    CannotDecode,  // the decoder will not open with what the file says about its pictures
     NotAnswering,  // the file did not answer before the probe's deadline
 };
 
@@ -116,8 +117,9 @@ struct MovieCounters {
 class Movie {
 public:
     // Main thread. Opens by path, taking over the probe in `properties` when it is one of this
-    // path, probing otherwise (probeMovie: bounded wait, no picture decoded); the worker opens
-    // the decoder and decodes the first picture. On failure returns FFmpeg's (negative) error
+    // path, probing otherwise (probeMovie: bounded wait, no picture decoded; a file whose video
+    // decoder will not open is refused there); the worker opens its own decoder and decodes the
+    // first picture. On failure returns FFmpeg's (negative) error
     // code and leaves `out` empty; on success 0. A file with no video stream opens (its tracks
     // are listed, it never yields a frame). Refuses pictures larger than kMaxPictureSide on a
     // side or kMaxPicturePixels in all with AVERROR(ERANGE).

@@ -89,6 +89,23 @@ int refuse(ProbeRefusal why, int status, ProbeRefusal* refusal) {
     return status;
 }
 
+// A decoder that will not open with what the file says about its pictures would leave a clip
+// that never shows anything. A throwaway one finds that out while the file can still be
+// refused: single-threaded, it costs next to nothing. The worker opens its own with its share
+// of threads, made on its own thread so that they share its lower priority.
+int openThrowawayDecoder(const AVCodec* codec, const AVCodecParameters* par) {
+    CodecContextPtr decoder(avcodec_alloc_context3(codec));
+    if (!decoder) return AVERROR(ENOMEM);
+    int ret = avcodec_parameters_to_context(decoder.get(), par);
+    if (ret < 0) return ret;
+    decoder->thread_count = 1;
+    AVDictionary* options = nullptr;
+    av_dict_set_int(&options, "max_pixels", Movie::kMaxPicturePixels, 0);
+    ret = avcodec_open2(decoder.get(), codec, &options);
+    av_dict_free(&options);
+    return ret;
+}
+
 int statusOfFile(const std::string& path, ProbeRefusal* refusal) {
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0)
@@ -177,6 +194,11 @@ int MovieProbe::openOnThisThread(const std::string& path, int64_t deadlineNs,
         }
         const AVCodec* codec = avcodec_find_decoder(par->codec_id);
         if (!codec) return refuse(ProbeRefusal::NoDecoder, AVERROR_DECODER_NOT_FOUND, refusal);
+        if (const int opened = openThrowawayDecoder(codec, par); opened < 0) {
+            qCInfo(lcMovie, "movie %s: the video decoder will not open (%s)", path.c_str(),
+                   errorString(opened).c_str());
+            return refuse(ProbeRefusal::CannotDecode, opened, refusal);
+        }
 
         facts.width = par->width;
         facts.height = par->height;

@@ -183,6 +183,8 @@ QString whyRefused(media::ProbeRefusal refusal) {
             return QObject::tr("pictures too large to play");
         case ProbeRefusal::NoDecoder:
             return QObject::tr("video in a format this program cannot decode");
+        case ProbeRefusal::CannotDecode:
+            return QObject::tr("cannot decode its pictures (damaged or unsupported settings)");
         case ProbeRefusal::NotAnswering:
             return QObject::tr(
                 "the file did not answer in time (a disk or share not responding?); try again");

@@ -46,6 +46,9 @@ struct ClipSpec {
     int bitrateKbps = 0;
     // Frames (by index) whose coded packet is overwritten with random bytes in the file.
     std::vector<int> corruptFrames = {};
+    // The last byte of the decoder's set-up data (extradata) is flipped in the file. FFV1 then
+    // stores set-up data with a checksum, and its decoder refuses to open with it.
+    bool corruptCodecSetup = false;
 };
 
 // Writes the clip. Returns false with a reason when an encoder or muxer is missing or fails.
