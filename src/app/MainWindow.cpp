@@ -208,7 +208,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     setMinimumSize(760, 420);
     setWindowIcon(QIcon(QStringLiteral(":/loopstage/loopstage.svg")));
 
-    // Figures a few times a second; a dropped file's trouble shows on the left for a while.
+    // Figures a few times a second; a dropped file's trouble, or a clip's that gave up, shows on
+    // the left for a while.
     readout_ = new QLabel();
     readout_->setObjectName(QStringLiteral("readout"));
     statusBar()->addPermanentWidget(readout_);
@@ -226,6 +227,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 
 void MainWindow::updateReadout() {
     if (!orchestra_) return;
+    orchestra_->tellClipsThatGaveUp();
     ReadoutSample now = sampleReadout(*orchestra_, *openGLView_);
     if (lastReadout_) readout_->setText(readoutText(*lastReadout_, now, orchestra_->isPlaying()));
     lastReadout_ = std::make_unique<ReadoutSample>(std::move(now));

@@ -193,6 +193,9 @@ public:
     bool isActive() const;
     // Handles what the worker posted: logs each kind of trouble once per movie.
     void task();
+    // True the first time it is asked once the worker has given up on the clip
+    // (MovieCounters::gaveUp), false before and ever after: whoever tells the user tells once.
+    bool takeGaveUpNotice();
 
     MovieCounters counters() const;
     // Pool facts for tests: frames currently out of the free list (queued, lent or being

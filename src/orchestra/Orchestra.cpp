@@ -248,6 +248,15 @@ bool Orchestra::acceptDrop(const QMimeData* dragData, int row, DropOperation) {
     return true;
 }
 
+void Orchestra::tellClipsThatGaveUp() {
+    for (std::size_t i = 0; i < musicianCount(); ++i) {
+        const musician::Musician* musician = musicianList_->at(i);
+        if (musician->channelMovie()->takeGaveUpNotice()) {
+            tellUser(QFileInfo(musician->videoFilename()).fileName(), gaveUpText(*musician));
+        }
+    }
+}
+
 void Orchestra::reloadTable() {
     if (!musicianView) return;
     if (auto* model = dynamic_cast<MusicianTableModel*>(musicianView->model())) model->reloadData();

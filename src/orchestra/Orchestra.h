@@ -84,6 +84,8 @@ public:
     // Takes the first dropped file: below the last row it becomes a new musician at the end;
     // on or above a row it replaces that musician's clip. False when nothing was taken.
     bool acceptDrop(const QMimeData* dragData, int row, DropOperation operation);
+    // Tells (onDropProblem) of every clip whose decoder gave up since the last call.
+    void tellClipsThatGaveUp();
 
     bool isPlaying() const { return isPlaying_; }
     platform::DisplayLink* displayLink() const { return displayLink_.get(); }
