@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFuture>
 #include <QString>
 #include <cstdint>
 #include <memory>
@@ -222,6 +223,9 @@ struct MovieEngine {
 // the file does not answer).
 ProbeResult probeMovie(const std::string& path);
 ProbeResult probeMovie(const QString& path);
+// probeMovie on a thread of its own, for a caller that must not wait at all: returns at once, and
+// the future holds the result (always one) within about 1.5 s.
+QFuture<ProbeResult> probeMovieLater(const QString& path);
 
 // probeMovie's verdict alone: true for exactly the files Movie::open accepts (a file with no
 // video stream counts as openable).

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QLoggingCategory>
+#include <QPromise>
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
@@ -282,6 +283,22 @@ ProbeResult probeMovie(const std::string& path) {
 
 ProbeResult probeMovie(const QString& path) {
     return probeMovie(std::string(path.toUtf8().constData()));
+}
+
+QFuture<ProbeResult> probeMovieLater(const QString& path) {
+    auto promise = std::make_shared<QPromise<ProbeResult>>();
+    promise->start();
+    QFuture<ProbeResult> future = promise->future();
+    try {
+        std::thread([promise, path = std::string(path.toUtf8().constData())] {
+            promise->addResult(probeMovie(path));
+            promise->finish();
+        }).detach();
+    } catch (const std::system_error&) {
+        promise->addResult(ProbeResult{AVERROR(EAGAIN), ProbeRefusal::NotAnswering, nullptr});
+        promise->finish();
+    }
+    return future;
 }
 
 bool canOpenMovie(const std::string& path) { return probeMovie(path).status == 0; }

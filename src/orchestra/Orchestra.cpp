@@ -210,9 +210,13 @@ bool Orchestra::acceptDrop(const QMimeData* dragData, int row, DropOperation) {
         return false;
     }
     const QString path = urls.first().toLocalFile();
-    const QFileInfo file(path);
     // The probe is handed on to the musician: the file is read once per drop.
-    media::ProbeResult probe = media::probeMovie(path);
+    return acceptFile(path, media::probeMovie(path), row);
+}
+
+bool Orchestra::acceptFile(const QString& path, media::ProbeResult probe, int row) {
+    if (!musicianList_) return false;
+    const QFileInfo file(path);
     if (path.isEmpty() || probe.status < 0) {
         tellUser(file.fileName(), whyRefused(probe.refusal));
         return false;

@@ -229,7 +229,7 @@ TEST(MainWindow, RefusalsToolTipsAndTheReadout) {
     QFileDialog* dialog = nullptr;
     ASSERT_TRUE(QTest::qWaitFor([&] { return dialog = window.findChild<QFileDialog*>(); }));
     emit dialog->filesSelected({test::qclip("heavy.mp4", heavy), text, test::qclip("first.mp4")});
-    ASSERT_EQ(model->rowCount(), 4);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->rowCount() == 4; }));
     EXPECT_EQ(model->index(2, 0).data(), "heavy.mp4");
     EXPECT_EQ(model->index(3, 0).data(), "first.mp4");
     EXPECT_EQ(window.statusBar()->currentMessage(), "notes.mp4: not a movie file");
