@@ -5,12 +5,12 @@
 #include <QBoxLayout>
 #include <QDoubleSpinBox>
 #include <QFileDialog>
+#include <QFutureWatcher>
 #include <QGridLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
-#include <QMimeData>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -24,6 +24,7 @@
 #include "app/ClipDropTarget.h"
 #include "app/HelpDialog.h"
 #include "app/StatusReadout.h"
+#include "media/Movie.h"
 #include "orchestra/MusicianTableModel.h"
 #include "orchestra/Orchestra.h"
 #include "stage/HeightSlider.h"
@@ -255,7 +256,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     setMinimumSize(760, 420);
     setWindowIcon(QIcon(QStringLiteral(":/loopstage/loopstage.svg")));
 
-    // Figures a few times a second; a dropped file's trouble shows on the left for a while.
+    // Figures a few times a second; a dropped file's trouble, or a clip's that gave up, shows on
+    // the left for a while.
     readout_ = new QLabel();
     readout_->setObjectName(QStringLiteral("readout"));
     statusBar()->addPermanentWidget(readout_);
@@ -273,6 +275,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 
 void MainWindow::updateReadout() {
     if (!orchestra_) return;
+    orchestra_->tellClipsThatGaveUp();
     ReadoutSample now = sampleReadout(*orchestra_, *openGLView_);
     if (lastReadout_) readout_->setText(readoutText(*lastReadout_, now, orchestra_->isPlaying()));
     lastReadout_ = std::make_unique<ReadoutSample>(std::move(now));
@@ -309,18 +312,30 @@ void MainWindow::openAddClipsDialog() {
 }
 
 void MainWindow::addClipFiles(const QStringList& paths) {
-    QStringList problems;
-    gatheredProblems_ = &problems;
-    for (const QString& path : paths) {
-        QMimeData data;
-        data.setUrls({QUrl::fromLocalFile(path)});
-        clipDrops_->dropBelowLastRow(&data);
+    // All probes at once, each on a thread of its own: ten files on a share that stopped
+    // answering cost the time of one, and the window nothing.
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        auto* probe = new QFutureWatcher<media::ProbeResult>(this);
+        connect(probe, &QFutureWatcherBase::finished, this, [this] { addProbedClips(); });
+        chosenClips_.push_back({paths[i], probe, i + 1 == paths.size()});
+        probe->setFuture(media::probeMovieLater(paths[i]));
     }
-    gatheredProblems_ = nullptr;
-    if (!problems.isEmpty()) {
-        statusBar()->showMessage(
-            problems.join(QStringLiteral(" · ")),
-            kMessageMs * static_cast<int>(std::min<qsizetype>(problems.size(), 3)));
+}
+
+void MainWindow::addProbedClips() {
+    while (!chosenClips_.empty() && chosenClips_.front().probe->isFinished()) {
+        const ChosenClip clip = chosenClips_.front();
+        chosenClips_.pop_front();
+        gatheredProblems_ = &chosenProblems_;
+        orchestra_->acceptFile(clip.path, clip.probe->result(), -1);
+        gatheredProblems_ = nullptr;
+        clip.probe->deleteLater();
+        if (clip.lastOfChoice && !chosenProblems_.isEmpty()) {
+            statusBar()->showMessage(
+                chosenProblems_.join(QStringLiteral(" · ")),
+                kMessageMs * static_cast<int>(std::min<qsizetype>(chosenProblems_.size(), 3)));
+            chosenProblems_.clear();
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QLoggingCategory>
+#include <QPromise>
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
@@ -123,6 +124,23 @@ int openOnlyTheFile(AVFormatContext* s, AVIOContext** pb, const char* url, int f
     return 0;
 }
 
+// A decoder that will not open with what the file says about its pictures would leave a clip
+// that never shows anything. A throwaway one finds that out while the file can still be
+// refused: single-threaded, it costs next to nothing. The worker opens its own with its share
+// of threads, made on its own thread so that they share its lower priority.
+int openThrowawayDecoder(const AVCodec* codec, const AVCodecParameters* par) {
+    CodecContextPtr decoder(avcodec_alloc_context3(codec));
+    if (!decoder) return AVERROR(ENOMEM);
+    int ret = avcodec_parameters_to_context(decoder.get(), par);
+    if (ret < 0) return ret;
+    decoder->thread_count = 1;
+    AVDictionary* options = nullptr;
+    av_dict_set_int(&options, "max_pixels", Movie::kMaxPicturePixels, 0);
+    ret = avcodec_open2(decoder.get(), codec, &options);
+    av_dict_free(&options);
+    return ret;
+}
+
 int statusOfFile(const std::string& path, ProbeRefusal* refusal) {
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0)
@@ -234,6 +252,11 @@ int MovieProbe::openOnThisThread(const std::string& path, int64_t deadlineNs,
         }
         const AVCodec* codec = avcodec_find_decoder(par->codec_id);
         if (!codec) return refuse(ProbeRefusal::NoDecoder, AVERROR_DECODER_NOT_FOUND, refusal);
+        if (const int opened = openThrowawayDecoder(codec, par); opened < 0) {
+            qCInfo(lcMovie, "movie %s: the video decoder will not open (%s)", path.c_str(),
+                   errorString(opened).c_str());
+            return refuse(ProbeRefusal::CannotDecode, opened, refusal);
+        }
 
         facts.width = par->width;
         facts.height = par->height;
@@ -340,6 +363,22 @@ ProbeResult probeMovie(const std::string& path) {
 
 ProbeResult probeMovie(const QString& path) {
     return probeMovie(std::string(path.toUtf8().constData()));
+}
+
+QFuture<ProbeResult> probeMovieLater(const QString& path) {
+    auto promise = std::make_shared<QPromise<ProbeResult>>();
+    promise->start();
+    QFuture<ProbeResult> future = promise->future();
+    try {
+        std::thread([promise, path = std::string(path.toUtf8().constData())] {
+            promise->addResult(probeMovie(path));
+            promise->finish();
+        }).detach();
+    } catch (const std::system_error&) {
+        promise->addResult(ProbeResult{AVERROR(EAGAIN), ProbeRefusal::NotAnswering, nullptr});
+        promise->finish();
+    }
+    return future;
 }
 
 bool canOpenMovie(const std::string& path) { return probeMovie(path).status == 0; }

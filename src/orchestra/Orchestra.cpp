@@ -261,6 +261,8 @@ QString whyRefused(media::ProbeRefusal refusal) {
             return QObject::tr("pictures too large to play");
         case ProbeRefusal::NoDecoder:
             return QObject::tr("video in a format this program cannot decode");
+        case ProbeRefusal::CannotDecode:
+            return QObject::tr("cannot decode its pictures (damaged or unsupported settings)");
         case ProbeRefusal::NotAnswering:
             return QObject::tr(
                 "the file did not answer in time (a disk or share not responding?); try again");
@@ -290,9 +292,13 @@ bool Orchestra::acceptDrop(const QMimeData* dragData, int row, DropOperation) {
         return false;
     }
     const QString path = urls.first().toLocalFile();
-    const QFileInfo file(path);
     // The probe is handed on to the musician: the file is read once per drop.
-    media::ProbeResult probe = media::probeMovie(path);
+    return acceptFile(path, media::probeMovie(path), row);
+}
+
+bool Orchestra::acceptFile(const QString& path, media::ProbeResult probe, int row) {
+    if (!musicianList_) return false;
+    const QFileInfo file(path);
     if (path.isEmpty() || probe.status < 0) {
         tellUser(file.fileName(), whyRefused(probe.refusal));
         return false;
@@ -342,6 +348,15 @@ int postTickToMainThread(platform::DisplayLink*, const platform::VideoTimeStamp*
                          void* context) {
     static_cast<Orchestra*>(context)->postTick(*outputTime);
     return 0;
+}
+
+void Orchestra::tellClipsThatGaveUp() {
+    for (std::size_t i = 0; i < musicianCount(); ++i) {
+        const musician::Musician* musician = musicianList_->at(i);
+        if (musician->channelMovie()->takeGaveUpNotice()) {
+            tellUser(QFileInfo(musician->videoFilename()).fileName(), gaveUpText(*musician));
+        }
+    }
 }
 
 int myCVDisplayLinkOutputCallback(platform::DisplayLink*, const platform::VideoTimeStamp*,

@@ -30,6 +30,10 @@ namespace loopstage::platform {
 class WindowMoveFilter;
 }
 
+namespace loopstage::media {
+struct ProbeResult;
+}
+
 namespace loopstage::orchestra {
 
 class MusicianTableModel;
@@ -95,6 +99,11 @@ public:
     // Takes the first dropped file: below the last row it becomes a new musician at the end;
     // on or above a row it replaces that musician's clip. False when nothing was taken.
     bool acceptDrop(const QMimeData* dragData, int row, DropOperation operation);
+    // The same for a file already probed (media::probeMovie or probeMovieLater): refused with
+    // the probe's reason, or taken at `row` as a drop would be.
+    bool acceptFile(const QString& path, media::ProbeResult probe, int row);
+    // Tells (onDropProblem) of every clip whose decoder gave up since the last call.
+    void tellClipsThatGaveUp();
 
     bool isPlaying() const { return isPlaying_; }
     platform::DisplayLink* displayLink() const { return displayLink_.get(); }

@@ -127,6 +127,7 @@ TEST(MovieOpen, BrokenFilesAreRefusedForTheirReasonAndProbeAgreesWithOpen) {
         {"empty file", ProbeRefusal::Empty},
         {"text with a movie extension", ProbeRefusal::NotAMovie},
         {"claims 17000x2", ProbeRefusal::PictureTooLarge},
+        {"decoder set-up data corrupt", ProbeRefusal::CannotDecode},
         {"sound only", ProbeRefusal::None},
         {"spaces and non-ASCII in the path", ProbeRefusal::None},
     };

@@ -258,6 +258,7 @@ bool openVideo(Muxer& m, const ClipSpec& recipe, std::string* error) {
         c->global_quality = FF_QP2LAMBDA * 2;
     }
     if (m.oc->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (recipe.corruptCodecSetup && codec->id == AV_CODEC_ID_FFV1) c->level = 3;
     AVDictionary* opts = nullptr;
     if (std::string(codec->name) == "libx264") {
         av_dict_set(&opts, "preset", "veryfast", 0);
@@ -277,6 +278,11 @@ bool openVideo(Muxer& m, const ClipSpec& recipe, std::string* error) {
     m.video->time_base = c->time_base;
     m.video->avg_frame_rate = c->framerate;
     if (avcodec_parameters_from_context(m.video->codecpar, c) < 0) return fail(error, "codecpar");
+    if (recipe.corruptCodecSetup) {
+        const AVCodecParameters* par = m.video->codecpar;
+        if (par->extradata_size == 0) return fail(error, "the encoder wrote no set-up data");
+        par->extradata[par->extradata_size - 1] ^= 0xff;
+    }
     if (recipe.dataStream) av_dict_set(&m.video->metadata, "timecode", "00:00:00:00", 0);
     if (recipe.rotationDegrees != 0) {
         // Written as the muxer wants it, the matrix reads back from the file as a rotation of

@@ -58,6 +58,9 @@ struct ClipSpec {
     bool fullRange = false;
     // Every frame's body in this colour instead of its own.
     std::optional<Rgb> flatColour = std::nullopt;
+    // The last byte of the decoder's set-up data (extradata) is flipped in the file. FFV1 then
+    // stores set-up data with a checksum, and its decoder refuses to open with it.
+    bool corruptCodecSetup = false;
 };
 
 // Writes the clip. Returns false with a reason when an encoder or muxer is missing or fails.
