@@ -46,8 +46,11 @@ int main(int argc, char** argv) {
     window.show();
     window.activateWindow();
     if (!QTest::qWaitForWindowActive(&window)) return 4;
-    window.addClipFiles(clips);
-    if (window.orchestra()->musicianCount() != static_cast<std::size_t>(count)) return 5;
+    window.addClipFiles(clips);  // probed off the window's thread: they join in a moment
+    const auto added = [&] {
+        return window.orchestra()->musicianCount() == static_cast<std::size_t>(count);
+    };
+    if (!QTest::qWaitFor(added)) return 5;
     window.orchestra()->togglePlayback();
     if (!window.orchestra()->isPlaying()) return 6;
     // Anywhere from the first ticks to well into playback.

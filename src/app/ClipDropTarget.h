@@ -8,10 +8,10 @@ class QWidget;
 
 namespace loopstage::app {
 
-// Every way of adding clips outside the table's rows (drops on the stage or on the area below
-// the table, files chosen in the Add clips dialog) takes the path of a drop below the table's
-// last row: the table's model with no row and no parent, as the table's own viewport passes it.
-// So the rules (first file only, refusals and their messages) are the table's.
+// Drops outside the table's rows (on the stage or on the area below the table) take the path of
+// a drop below the table's last row: the table's model with no row and no parent, as the table's
+// own viewport passes it. So the rules (first file only, refusals and their messages) are the
+// table's; files chosen in the Add clips dialog end in the same place (Orchestra::acceptFile).
 //
 // Threads: main thread only, like the widgets it watches.
 class ClipDropTarget final : public QObject {

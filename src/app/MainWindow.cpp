@@ -3,15 +3,18 @@
 #include <QAction>
 #include <QApplication>
 #include <QBoxLayout>
+#include <QCloseEvent>
 #include <QDoubleSpinBox>
 #include <QFileDialog>
+#include <QFutureWatcher>
 #include <QGridLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
-#include <QMimeData>
+#include <QMessageBox>
 #include <QScreen>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QStyledItemDelegate>
@@ -26,6 +29,7 @@
 #include "app/HelpDialog.h"
 #include "app/StatusReadout.h"
 #include "app/UndoCommands.h"
+#include "media/Movie.h"
 #include "orchestra/MusicianTableModel.h"
 #include "orchestra/Orchestra.h"
 #include "stage/HeightSlider.h"
@@ -79,7 +83,7 @@ QString movieFileFilter() {
 }  // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
-    setWindowTitle(QStringLiteral("loopstage"));
+    setWindowTitle(tr("Untitled show") + QStringLiteral("[*] - loopstage"));
 
     orchestra_ = std::make_unique<orchestra::Orchestra>();
     openGLView_ = new stage::OpenGLView();
@@ -222,7 +226,39 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     musicianView_->addAction(remove);
     connect(remove, &QAction::triggered, this, [this] { removeSelectedMusicians(); });
 
+    QAction* openShow = addWindowAction(QStringLiteral("openShow"), tr("&Open show..."),
+                                        {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O)},
+                                        [this] { askToSave([this] { openShowDialog(); }); });
+    QAction* saveShowAction =
+        addWindowAction(QStringLiteral("saveShow"), tr("&Save show"),
+                        standardKeys(QKeySequence::Save, QKeySequence(Qt::CTRL | Qt::Key_S)),
+                        [this] { saveShow({}); });
+    QAction* saveShowAsAction = addWindowAction(
+        QStringLiteral("saveShowAs"), tr("Save show &as..."),
+        {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S)}, [this] { saveShowAs({}); });
+
     QMenu* fileMenu = menuBar()->addMenu(tr("&File"));
+    fileMenu->addAction(openShow);
+    recentMenu_ = fileMenu->addMenu(tr("Open &recent"));
+    recentMenu_->setObjectName(QStringLiteral("recentShows"));
+    connect(recentMenu_, &QMenu::aboutToShow, this, [this] {
+        recentMenu_->clear();
+        for (const QString& path :
+             QSettings().value(QStringLiteral("recentShows")).toStringList()) {
+            recentMenu_->addAction(path, this, [this, path] {
+                askToSave([this, path] {
+                    QString error;
+                    if (!openShowFile(path, &error))
+                        statusBar()->showMessage(
+                            QFileInfo(path).fileName() + QStringLiteral(": ") + error, kMessageMs);
+                });
+            });
+        }
+        recentMenu_->setEnabled(!recentMenu_->isEmpty());
+    });
+    fileMenu->addAction(saveShowAction);
+    fileMenu->addAction(saveShowAsAction);
+    fileMenu->addSeparator();
     fileMenu->addAction(addClips);
     fileMenu->addSeparator();
     fileMenu->addAction(quit);
@@ -283,7 +319,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     setMinimumSize(760, 420);
     setWindowIcon(QIcon(QStringLiteral(":/loopstage/loopstage.svg")));
 
-    // Figures a few times a second; a dropped file's trouble shows on the left for a while.
+    // Figures a few times a second; a dropped file's trouble, or a clip's that gave up, shows on
+    // the left for a while.
     readout_ = new QLabel();
     readout_->setObjectName(QStringLiteral("readout"));
     statusBar()->addPermanentWidget(readout_);
@@ -299,8 +336,154 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     addClips->setEnabled(musicianView_->acceptDrops());
 }
 
+orchestra::Show MainWindow::currentShow() const {
+    orchestra::Show show;
+    show.camera = {openGLView_->cameraPosAt(0), openGLView_->cameraPosAt(2),
+                   openGLView_->cameraDirAt(1), cameraHeightSlider_->floatValue()};
+    for (int row = 0; row < orchestra_->numberOfRowsInTableView(); ++row) {
+        const orchestra::MusicianRecord r = orchestra_->recordOf(row);
+        show.musicians.append({r.name, r.file, r.visible, r.x, r.y, r.z});
+    }
+    // Clips still joining belong to the show as it was opened.
+    show.musicians.append(loading_);
+    return show;
+}
+
+bool MainWindow::openShowFile(const QString& path, QString* error) {
+    orchestra::Show show;
+    if (!orchestra::readShow(path, &show, error)) return false;
+    while (orchestra_->numberOfRowsInTableView() > 0)
+        orchestra_->removeMusician(orchestra_->numberOfRowsInTableView() - 1);
+    undoStack_->clear();
+    openGLView_->setCameraPosAt(0, show.camera.x);
+    openGLView_->setCameraPosAt(2, show.camera.z);
+    openGLView_->setCameraDirAt(1, show.camera.heading);
+    cameraHeightSlider_->setFloatValue(show.camera.height);
+    showPath_ = QFileInfo(path).absoluteFilePath();
+    savedShow_ = show;
+    loading_ = show.musicians;
+    loadProblems_.clear();
+    rememberRecent(showPath_);
+    updateTitle();
+    loadNextClip();
+    return true;
+}
+
+// One clip per turn of the event loop: a show of many clips never holds the window up for more
+// than one probe.
+void MainWindow::loadNextClip() {
+    if (loading_.isEmpty()) {
+        if (!loadProblems_.isEmpty())
+            statusBar()->showMessage(loadProblems_.join(QStringLiteral(" · ")), kMessageMs * 2);
+        loadProblems_.clear();
+        return;
+    }
+    const orchestra::ShowMusician m = loading_.takeFirst();
+    QStringList problems;
+    gatheredProblems_ = &problems;
+    orchestra_->insertMusician(orchestra_->numberOfRowsInTableView(),
+                               {m.name, m.file, m.visible, m.x, m.y, m.z}, true);
+    gatheredProblems_ = nullptr;
+    loadProblems_ += problems;
+    QTimer::singleShot(0, this, [this] { loadNextClip(); });
+}
+
+bool MainWindow::saveShowFile(const QString& path, QString* error) {
+    const orchestra::Show show = currentShow();
+    if (!orchestra::writeShow(path, show, error)) return false;
+    showPath_ = QFileInfo(path).absoluteFilePath();
+    savedShow_ = show;
+    rememberRecent(showPath_);
+    updateTitle();
+    return true;
+}
+
+void MainWindow::saveShow(std::function<void()> then) {
+    if (showPath_.isEmpty()) return saveShowAs(std::move(then));
+    QString error;
+    if (!saveShowFile(showPath_, &error)) {
+        QMessageBox::warning(this, tr("Save show"), tr("Cannot save %1: %2").arg(showPath_, error));
+        return;
+    }
+    statusBar()->showMessage(tr("Saved %1").arg(QFileInfo(showPath_).fileName()), kMessageMs);
+    if (then) then();
+}
+
+void MainWindow::saveShowAs(std::function<void()> then) {
+    auto* dialog = new QFileDialog(this, tr("Save show"), showPath_, tr("Shows (*.loopstage)"));
+    dialog->setObjectName(QStringLiteral("saveShowDialog"));
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setDefaultSuffix(QStringLiteral("loopstage"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QFileDialog::fileSelected, this, [this, then](const QString& path) {
+        showPath_ = path;
+        saveShow(then);
+    });
+    dialog->open();
+}
+
+void MainWindow::openShowDialog() {
+    auto* dialog = new QFileDialog(this, tr("Open show"), QFileInfo(showPath_).absolutePath(),
+                                   tr("Shows (*.loopstage *.json);;All files (*)"));
+    dialog->setObjectName(QStringLiteral("openShowDialog"));
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& path) {
+        QString error;
+        if (!openShowFile(path, &error))
+            QMessageBox::warning(
+                this, tr("Open show"),
+                tr("%1 was not opened: %2").arg(QFileInfo(path).fileName(), error));
+    });
+    dialog->open();
+}
+
+void MainWindow::askToSave(std::function<void()> then) {
+    if (!isShowModified()) return then();
+    auto* box = new QMessageBox(
+        QMessageBox::Question, tr("Unsaved changes"),
+        tr("Save the changes to %1?")
+            .arg(showPath_.isEmpty() ? tr("this show") : QFileInfo(showPath_).fileName()),
+        QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, this);
+    box->setObjectName(QStringLiteral("saveChanges"));
+    box->setWindowModality(Qt::WindowModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::finished, this, [this, box, then] {
+        const QMessageBox::StandardButton answer = box->standardButton(box->clickedButton());
+        if (answer == QMessageBox::Save) saveShow(then);
+        if (answer == QMessageBox::Discard) then();
+    });
+    // Not exec(): the show goes on playing while the question waits.
+    box->open();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (closeAnswered_ || !isShowModified()) return QMainWindow::closeEvent(event);
+    event->ignore();
+    askToSave([this] {
+        closeAnswered_ = true;
+        close();
+    });
+}
+
+void MainWindow::updateTitle() {
+    setWindowTitle((showPath_.isEmpty() ? tr("Untitled show") : QFileInfo(showPath_).fileName()) +
+                   QStringLiteral("[*] - loopstage"));
+    setWindowModified(isShowModified());
+}
+
+void MainWindow::rememberRecent(const QString& path) {
+    QSettings settings;
+    QStringList recent = settings.value(QStringLiteral("recentShows")).toStringList();
+    recent.removeAll(path);
+    recent.prepend(path);
+    settings.setValue(QStringLiteral("recentShows"), recent.mid(0, 8));
+}
+
 void MainWindow::updateReadout() {
+    updateTitle();
     if (!orchestra_) return;
+    orchestra_->tellClipsThatGaveUp();
     ReadoutSample now = sampleReadout(*orchestra_, *openGLView_);
     if (lastReadout_) readout_->setText(readoutText(*lastReadout_, now, orchestra_->isPlaying()));
     lastReadout_ = std::make_unique<ReadoutSample>(std::move(now));
@@ -337,18 +520,30 @@ void MainWindow::openAddClipsDialog() {
 }
 
 void MainWindow::addClipFiles(const QStringList& paths) {
-    QStringList problems;
-    gatheredProblems_ = &problems;
-    for (const QString& path : paths) {
-        QMimeData data;
-        data.setUrls({QUrl::fromLocalFile(path)});
-        clipDrops_->dropBelowLastRow(&data);
+    // All probes at once, each on a thread of its own: ten files on a share that stopped
+    // answering cost the time of one, and the window nothing.
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        auto* probe = new QFutureWatcher<media::ProbeResult>(this);
+        connect(probe, &QFutureWatcherBase::finished, this, [this] { addProbedClips(); });
+        chosenClips_.push_back({paths[i], probe, i + 1 == paths.size()});
+        probe->setFuture(media::probeMovieLater(paths[i]));
     }
-    gatheredProblems_ = nullptr;
-    if (!problems.isEmpty()) {
-        statusBar()->showMessage(
-            problems.join(QStringLiteral(" · ")),
-            kMessageMs * static_cast<int>(std::min<qsizetype>(problems.size(), 3)));
+}
+
+void MainWindow::addProbedClips() {
+    while (!chosenClips_.empty() && chosenClips_.front().probe->isFinished()) {
+        const ChosenClip clip = chosenClips_.front();
+        chosenClips_.pop_front();
+        gatheredProblems_ = &chosenProblems_;
+        orchestra_->acceptFile(clip.path, clip.probe->result(), -1);
+        gatheredProblems_ = nullptr;
+        clip.probe->deleteLater();
+        if (clip.lastOfChoice && !chosenProblems_.isEmpty()) {
+            statusBar()->showMessage(
+                chosenProblems_.join(QStringLiteral(" · ")),
+                kMessageMs * static_cast<int>(std::min<qsizetype>(chosenProblems_.size(), 3)));
+            chosenProblems_.clear();
+        }
     }
 }
 

@@ -2,12 +2,15 @@
 
 #include <QMainWindow>
 #include <QMargins>
+#include <deque>
 #include <functional>
 #include <memory>
 
 #include "orchestra/ShowFile.h"
 
 class QAction;
+template <typename T>
+class QFutureWatcher;
 class QLabel;
 class QTableView;
 class QUndoStack;
@@ -24,6 +27,9 @@ namespace loopstage::stage {
 class OpenGLView;
 class HeightSlider;
 }  // namespace loopstage::stage
+namespace loopstage::media {
+struct ProbeResult;
+}
 
 namespace loopstage::app {
 
@@ -63,8 +69,10 @@ public:
 
     // File > Add clips...: a dialog for movie files, whose choice goes to addClipFiles().
     void openAddClipsDialog();
-    // Each file, in order, as if dropped below the table's last row; refusals are reported
-    // together, as a refused drop is.
+    // Each file, in order, as if dropped below the table's last row, but probed off the window's
+    // thread: the call returns at once, and the files join in the order given as they and those
+    // before them are probed. The refusals among them are reported together, as a refused drop
+    // is, once the last is known.
     void addClipFiles(const QStringList& paths);
 
     // File > Open show... and Open recent: replaces the stage by a show, asking first about
@@ -114,6 +122,7 @@ private:
     void loadNextClip();
     void updateTitle();
     void rememberRecent(const QString& path);
+    void addProbedClips();
 
     std::unique_ptr<orchestra::Orchestra> orchestra_;
     stage::OpenGLView* openGLView_ = nullptr;  // owned by its window container
@@ -130,8 +139,16 @@ private:
     std::unique_ptr<ReadoutSample> lastReadout_;
     HelpDialog* help_ = nullptr;
     QString clipFolder_;
-    // Set while addClipFiles() runs: refusals are gathered and shown as one message.
+    // Set while addProbedClips() runs: refusals are gathered and shown as one message.
     QStringList* gatheredProblems_ = nullptr;
+    // Files given to addClipFiles() and not yet added or refused, in order, with their probes.
+    struct ChosenClip {
+        QString path;
+        QFutureWatcher<media::ProbeResult>* probe;  // a child of the window
+        bool lastOfChoice;
+    };
+    std::deque<ChosenClip> chosenClips_;
+    QStringList chosenProblems_;
 
     QString showPath_;
     orchestra::Show savedShow_;  // as last opened or saved

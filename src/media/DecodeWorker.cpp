@@ -90,9 +90,14 @@ bool DecodeWorker::start() {
     if (thread_.joinable()) return true;
     stopRequested_.store(false);
     pool_.clearStop();
+    ended_.store(false);
     try {
-        thread_ = std::thread([this] { run(); });
+        thread_ = std::thread([this] {
+            run();
+            ended_.store(true);
+        });
     } catch (const std::system_error& e) {
+        ended_.store(true);
         qCWarning(lcMovie, "movie %s: cannot start decode worker: %s", path_.c_str(), e.what());
         return false;
     }

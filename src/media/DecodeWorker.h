@@ -38,6 +38,8 @@ public:
     // it. The worker touches nothing of the movie's but MovieShared, which it holds itself.
     static void dispose(std::unique_ptr<DecodeWorker> worker);
     bool running() const { return running_.load(); }
+    // True once the thread has returned (or never ran): joining it then cannot block.
+    bool hasEnded() const { return ended_.load(); }
 
 private:
     enum class Step { Continue, Ended, Stopped, Restarted, VideoDisabled };
@@ -66,6 +68,7 @@ private:
     FramePool& pool_;  // shared_->pool, which lives as long as shared_
     std::thread thread_;
     std::atomic<bool> running_{false};
+    std::atomic<bool> ended_{true};
     std::atomic<bool> stopRequested_{false};
 
     // ---- The worker thread's own; between a stop() and the next start() nobody touches them.

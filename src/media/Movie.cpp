@@ -37,7 +37,8 @@ struct Movie::Impl {
     struct Logged {
         bool decode = false, read = false, seek = false, convert = false, open = false,
              gaveUp = false;
-    } logged;  // main thread only
+        bool gaveUpNoticed = false;  // takeGaveUpNotice has said so
+    } logged;                        // main thread only
 };
 
 // -------------------------------------------------------------------- Movie
@@ -197,6 +198,12 @@ void Movie::task() {
         qCInfo(lcMovie, "movie %s: no picture could be decoded; playback of it stopped",
                d.path.c_str());
     }
+}
+
+bool Movie::takeGaveUpNotice() {
+    if (d_->logged.gaveUpNoticed || !d_->shared->counters.gaveUp.load()) return false;
+    d_->logged.gaveUpNoticed = true;
+    return true;
 }
 
 MovieCounters Movie::counters() const {

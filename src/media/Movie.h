@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFuture>
 #include <QString>
 #include <cstdint>
 #include <memory>
@@ -35,7 +36,10 @@ enum class ProbeRefusal {
     NotAMovie,
     PictureTooLarge,
     NoDecoder,
+    CannotDecode,  // the decoder will not open with what the file says about its pictures
     NotAnswering,  // the file did not answer before the probe's deadline
+    StillWaiting,  // earlier looks at files that stopped answering have not returned yet
+    ListOfFiles,   // a playlist or list of files, which would open what it names
 };
 
 // What a file holds, known at open without decoding a picture.
@@ -116,8 +120,9 @@ struct MovieCounters {
 class Movie {
 public:
     // Main thread. Opens by path, taking over the probe in `properties` when it is one of this
-    // path, probing otherwise (probeMovie: bounded wait, no picture decoded); the worker opens
-    // the decoder and decodes the first picture. On failure returns FFmpeg's (negative) error
+    // path, probing otherwise (probeMovie: bounded wait, no picture decoded; a file whose video
+    // decoder will not open is refused there); the worker opens its own decoder and decodes the
+    // first picture. On failure returns FFmpeg's (negative) error
     // code and leaves `out` empty; on success 0. A file with no video stream opens (its tracks
     // are listed, it never yields a frame). Refuses pictures larger than kMaxPictureSide on a
     // side or kMaxPicturePixels in all with AVERROR(ERANGE).
@@ -191,6 +196,9 @@ public:
     bool isActive() const;
     // Handles what the worker posted: logs each kind of trouble once per movie.
     void task();
+    // True the first time it is asked once the worker has given up on the clip
+    // (MovieCounters::gaveUp), false before and ever after: whoever tells the user tells once.
+    bool takeGaveUpNotice();
 
     MovieCounters counters() const;
     // Pool facts for tests: frames currently out of the free list (queued, lent or being
@@ -209,14 +217,24 @@ private:
 struct MovieEngine {
     static void task();
     static int openMovieCount();
+    // Workers of closed movies not freed yet: their threads have not returned (one blocked in
+    // a read of a file that stopped answering stays until the read returns).
+    static int workersBeingDisposed();
+    // Threads looking at files for probeMovie that have not returned yet, whether or not
+    // anyone still waits for them.
+    static int probesRunning();
 };
 
 // Looks at a file the way Movie::open does, without decoding a picture: only regular files are
-// opened, and every read has a deadline. Any thread; the caller waits at most about 1.5 s,
-// whatever the file does (the looking runs on a thread of its own, left to end by itself when
-// the file does not answer).
+// opened, nothing but the file itself (playlists and lists of files are refused unread), and
+// every read has a deadline. Any thread; the caller waits at most about 1.5 s, whatever the file
+// does (the looking runs on a thread of its own, left to end by itself when the file does not
+// answer; while a few such are left, files are refused at once as StillWaiting).
 ProbeResult probeMovie(const std::string& path);
 ProbeResult probeMovie(const QString& path);
+// probeMovie on a thread of its own, for a caller that must not wait at all: returns at once, and
+// the future holds the result (always one) within about 1.5 s.
+QFuture<ProbeResult> probeMovieLater(const QString& path);
 
 // probeMovie's verdict alone: true for exactly the files Movie::open accepts (a file with no
 // video stream counts as openable).

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QLoggingCategory>
+#include <QPromise>
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include <thread>
 
 extern "C" {
+#include <libavutil/avstring.h>
 #include <libavutil/display.h>
 }
 
@@ -89,6 +91,56 @@ int refuse(ProbeRefusal why, int status, ProbeRefusal* refusal) {
     return status;
 }
 
+// Demuxers that read more than the file they are given: playlists and lists of files (which
+// open whatever they name: other files, a pipe that never answers, an address on the network),
+// picture sequences, scripts. A demuxer with no file of its own does its own opening.
+bool readsBeyondTheFile(const AVInputFormat* format) {
+    return format && ((format->flags & AVFMT_NOFILE) ||
+                      av_match_name(format->name,
+                                    "hls,applehttp,dash,concat,imf,image2,vobsub,sdp,rtp,rtsp,sap,"
+                                    "avisynth,vapoursynth"));
+}
+
+// The one way a demuxer opens files. The context's own file passes, unless what it holds is a
+// playlist or a list of files, which is refused before the list is read; any other opening (a
+// list's entries, the next picture of a sequence, a reference a container names) is refused
+// before anything is opened. Both are noted, so that the refusal can say why.
+int openOnlyTheFile(AVFormatContext* s, AVIOContext** pb, const char* url, int flags,
+                    AVDictionary** options) {
+    auto* in = static_cast<ReadInterrupt*>(s->opaque);
+    if (!in || in->owner != s || pb != &s->pb || s->pb) {
+        if (in) in->reachedFurther.store(true);
+        return AVERROR(EPERM);
+    }
+    if (const int ret = in->openFile(s, pb, url, flags, options); ret < 0) return ret;
+    // FFmpeg probes this again from the data read here, and so comes to the same demuxer.
+    const AVInputFormat* format = nullptr;
+    if (av_probe_input_buffer2(*pb, &format, url, s, 0, s->format_probesize) >= 0 &&
+        readsBeyondTheFile(format)) {
+        in->reachedFurther.store(true);
+        avio_closep(pb);
+        return AVERROR(EPERM);
+    }
+    return 0;
+}
+
+// A decoder that will not open with what the file says about its pictures would leave a clip
+// that never shows anything. A throwaway one finds that out while the file can still be
+// refused: single-threaded, it costs next to nothing. The worker opens its own with its share
+// of threads, made on its own thread so that they share its lower priority.
+int openThrowawayDecoder(const AVCodec* codec, const AVCodecParameters* par) {
+    CodecContextPtr decoder(avcodec_alloc_context3(codec));
+    if (!decoder) return AVERROR(ENOMEM);
+    int ret = avcodec_parameters_to_context(decoder.get(), par);
+    if (ret < 0) return ret;
+    decoder->thread_count = 1;
+    AVDictionary* options = nullptr;
+    av_dict_set_int(&options, "max_pixels", Movie::kMaxPicturePixels, 0);
+    ret = avcodec_open2(decoder.get(), codec, &options);
+    av_dict_free(&options);
+    return ret;
+}
+
 int statusOfFile(const std::string& path, ProbeRefusal* refusal) {
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0)
@@ -125,18 +177,41 @@ int MovieProbe::openOnThisThread(const std::string& path, int64_t deadlineNs,
     auto interrupt = std::make_unique<ReadInterrupt>();
     interrupt->deadlineNs.store(deadlineNs);
     interrupt->cancel.store(cancel);
+    // Demuxers that do their own opening are chosen by the name alone, before any file is
+    // opened (a picture sequence by a numbered name): ask the same question FFmpeg asks first.
+    const std::string url = "file:" + path;
+    AVProbeData byName{url.c_str(), nullptr, 0, nullptr};
+    if (readsBeyondTheFile(av_probe_input_format(&byName, 0)))
+        return refuse(ProbeRefusal::ListOfFiles, AVERROR(EPERM), refusal);
+
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) return AVERROR(ENOMEM);
     raw->interrupt_callback = {&ReadInterrupt::check, interrupt.get()};
-    int ret = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    interrupt->owner = raw;
+    interrupt->openFile = raw->io_open;
+    raw->opaque = interrupt.get();
+    raw->io_open = &openOnlyTheFile;
+    // Only the file itself (a name with a colon is still a file's) and, in case a later FFmpeg
+    // changes its default, no references from a movie to other movies.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    av_dict_set(&options, "enable_drefs", "0", 0);
+    int ret = avformat_open_input(&raw, url.c_str(), nullptr, &options);
+    const DictionaryPtr notTaken(options);
     InputContextPtr format(raw);  // avformat_open_input frees and clears it on failure
     auto failed = [&](int status) {
+        if (interrupt->reachedFurther.load())
+            return refuse(ProbeRefusal::ListOfFiles, status, refusal);
         if (ReadInterrupt::check(interrupt.get()))
             return refuse(ProbeRefusal::NotAnswering, status, refusal);
         if (status == AVERROR(EACCES)) return refuse(ProbeRefusal::Unreadable, status, refusal);
         return refuse(ProbeRefusal::NotAMovie, status, refusal);
     };
     if (ret < 0) return failed(ret);
+    if (readsBeyondTheFile(format->iformat)) {
+        interrupt->reachedFurther.store(true);
+        return failed(AVERROR(EPERM));
+    }
 
     if (!headerSaysEnough(format.get())) {
         // Decoders used for probing must not allocate absurd pictures a header claims.
@@ -177,6 +252,11 @@ int MovieProbe::openOnThisThread(const std::string& path, int64_t deadlineNs,
         }
         const AVCodec* codec = avcodec_find_decoder(par->codec_id);
         if (!codec) return refuse(ProbeRefusal::NoDecoder, AVERROR_DECODER_NOT_FOUND, refusal);
+        if (const int opened = openThrowawayDecoder(codec, par); opened < 0) {
+            qCInfo(lcMovie, "movie %s: the video decoder will not open (%s)", path.c_str(),
+                   errorString(opened).c_str());
+            return refuse(ProbeRefusal::CannotDecode, opened, refusal);
+        }
 
         facts.width = par->width;
         facts.height = par->height;
@@ -206,24 +286,40 @@ int MovieProbe::openOnThisThread(const std::string& path, int64_t deadlineNs,
 
 namespace {
 
+// Looks at files that stopped answering which the caller gave up on, and which have not
+// returned yet. Their threads cannot be ended (they are blocked in the kernel), only left; past
+// this many, a drop is refused at once rather than leaving one more thread behind each time.
+constexpr int kMaxLeftProbes = 4;
+
+std::atomic<int> g_probesRunning{0};
+std::atomic<int> g_probesLeft{0};  // given up on by their callers, still running
+
 // One probe's hand-over between its thread and the caller, who may stop waiting for it.
 struct ProbeJob {
     std::mutex mutex;
     std::condition_variable done;
-    bool finished = false;
+    bool finished = false;  // guarded by mutex
+    bool left = false;      // guarded by mutex: the caller gave up; counted in g_probesLeft
     ProbeResult result;
     std::atomic<bool> abandoned{false};
 };
 
 }  // namespace
 
+int MovieEngine::probesRunning() { return g_probesRunning.load(); }
+
 ProbeResult probeMovie(const std::string& path) {
     // Every look at the file, the first stat included, runs on a thread of its own: a file on a
     // share that stopped answering can block a system call for minutes, and the caller is the
     // window's thread. The caller waits up to the deadline; a probe still running then is left
     // to end by itself and its result is dropped.
+    if (g_probesLeft.load() >= kMaxLeftProbes) {
+        qCInfo(lcMovie, "movie %s: earlier files have not answered yet", path.c_str());
+        return {AVERROR(EAGAIN), ProbeRefusal::StillWaiting, nullptr};
+    }
     auto job = std::make_shared<ProbeJob>();
     const int64_t deadline = platform::hostTimeNow() + kProbeDeadlineNs;
+    g_probesRunning.fetch_add(1);
     try {
         std::thread([job, path, deadline] {
             ProbeResult result;
@@ -236,12 +332,17 @@ ProbeResult probeMovie(const std::string& path) {
                 result.status = AVERROR(ENOMEM);
                 result.refusal = ProbeRefusal::NotAMovie;
             }
-            std::lock_guard lock(job->mutex);
-            job->result = std::move(result);
-            job->finished = true;
-            job->done.notify_all();
+            {
+                std::lock_guard lock(job->mutex);
+                job->result = std::move(result);
+                job->finished = true;
+                if (job->left) g_probesLeft.fetch_sub(1);
+                job->done.notify_all();
+            }
+            g_probesRunning.fetch_sub(1);
         }).detach();
     } catch (const std::system_error&) {
+        g_probesRunning.fetch_sub(1);
         return {AVERROR(EAGAIN), ProbeRefusal::NotAnswering, nullptr};
     }
     std::unique_lock lock(job->mutex);
@@ -249,6 +350,8 @@ ProbeResult probeMovie(const std::string& path) {
     const auto until = platform::hostTimeToTimePoint(deadline + 50'000'000);
     if (!job->done.wait_until(lock, until, [&] { return job->finished; })) {
         job->abandoned.store(true);
+        job->left = true;
+        g_probesLeft.fetch_add(1);
         qCInfo(lcMovie, "movie %s: the file did not answer in time", path.c_str());
         return {AVERROR(ETIMEDOUT), ProbeRefusal::NotAnswering, nullptr};
     }
@@ -260,6 +363,22 @@ ProbeResult probeMovie(const std::string& path) {
 
 ProbeResult probeMovie(const QString& path) {
     return probeMovie(std::string(path.toUtf8().constData()));
+}
+
+QFuture<ProbeResult> probeMovieLater(const QString& path) {
+    auto promise = std::make_shared<QPromise<ProbeResult>>();
+    promise->start();
+    QFuture<ProbeResult> future = promise->future();
+    try {
+        std::thread([promise, path = std::string(path.toUtf8().constData())] {
+            promise->addResult(probeMovie(path));
+            promise->finish();
+        }).detach();
+    } catch (const std::system_error&) {
+        promise->addResult(ProbeResult{AVERROR(EAGAIN), ProbeRefusal::NotAnswering, nullptr});
+        promise->finish();
+    }
+    return future;
 }
 
 bool canOpenMovie(const std::string& path) { return probeMovie(path).status == 0; }

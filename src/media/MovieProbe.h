@@ -12,13 +12,18 @@
 
 namespace loopstage::media {
 
-// Lets whoever owns a demuxer stop its reads. FFmpeg copies the callback into the file's I/O
-// context when it opens the file, so its target must stay put for the demuxer's whole life:
-// owners hand on the target and change only what it holds.
+// Lets whoever owns a demuxer stop its reads, and keeps the demuxer to the one file it was
+// opened on. FFmpeg copies the callback into the file's I/O context when it opens the file, and
+// calls the opener whenever a demuxer wants another file, so this must stay put for the
+// demuxer's whole life: owners hand it on and change only what it holds.
 struct ReadInterrupt {
     std::atomic<int64_t> deadlineNs{INT64_MAX};  // host time
     std::atomic<const std::atomic<bool>*> cancel{nullptr};
     static int check(void* self);
+
+    const AVFormatContext* owner = nullptr;                 // whose own file alone may be opened
+    decltype(AVFormatContext::io_open) openFile = nullptr;  // FFmpeg's opener
+    std::atomic<bool> reachedFurther{false};                // the demuxer asked for something else
 };
 
 // An open file: the interrupt target outlives the demuxer that calls it.

@@ -4,9 +4,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <exception>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -31,7 +32,11 @@ void updateBudgetLocked() {
     g_threadsEach.store(std::max(1, cores / decoders));
 }
 
-// Joins and frees disposed workers one after the other; lives until the program ends.
+// Joins and frees disposed workers as each one's thread ends, in whatever order they end: a
+// worker blocked in a read of a share that stopped answering (a read the interrupt callback
+// cannot end, or a stat in a reopen) must not hold up the others, whose decoders and frames
+// would otherwise stay. Lives until the program ends; then it frees what has ended and leaves
+// the rest: a thread stuck in the kernel cannot be joined, and the process ending ends it.
 class WorkerReaper {
 public:
     static WorkerReaper& instance() {
@@ -43,12 +48,17 @@ public:
         std::lock_guard lock(mutex_);
         try {
             if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
-            queue_.push_back(std::move(worker));
+            pending_.push_back(std::move(worker));
+            ++notFreed_;
         } catch (const std::exception&) {
             return false;
         }
         wake_.notify_one();
         return true;
+    }
+    int notFreed() {
+        std::lock_guard lock(mutex_);
+        return notFreed_;
     }
     ~WorkerReaper() {
         {
@@ -60,25 +70,53 @@ public:
     }
 
 private:
+    // How often workers that have not ended yet are looked at again; a stop normally ends a
+    // worker within a picture, so most are freed on the first or second look.
+    static constexpr auto kLookAgain = std::chrono::milliseconds(20);
+    // What workers still stopping get when the program ends, before they are left behind.
+    static constexpr auto kGraceAtExit = std::chrono::milliseconds(500);
+
     void run() {
         (void)pthread_setname_np(pthread_self(), "loopstage-reap");
+        using Clock = std::chrono::steady_clock;
+        Clock::time_point leaveBy = Clock::time_point::max();
+        std::unique_lock lock(mutex_);
         for (;;) {
-            std::unique_ptr<DecodeWorker> worker;
-            {
-                std::unique_lock lock(mutex_);
-                wake_.wait(lock, [this] { return closing_ || !queue_.empty(); });
-                if (queue_.empty()) return;
-                worker = std::move(queue_.front());
-                queue_.pop_front();
+            if (pending_.empty())
+                wake_.wait(lock, [this] { return closing_ || !pending_.empty(); });
+            else
+                wake_.wait_for(lock, kLookAgain);
+            if (closing_ && leaveBy == Clock::time_point::max())
+                leaveBy = Clock::now() + kGraceAtExit;
+            std::vector<std::unique_ptr<DecodeWorker>> ended;
+            for (auto it = pending_.begin(); it != pending_.end();) {
+                if ((*it)->hasEnded()) {
+                    ended.push_back(std::move(*it));
+                    it = pending_.erase(it);
+                } else {
+                    ++it;
+                }
             }
-            worker.reset();
+            if (const size_t n = ended.size()) {
+                lock.unlock();
+                ended.clear();  // joins threads that have ended and frees their decoders
+                lock.lock();
+                notFreed_ -= static_cast<int>(n);
+            }
+            if (closing_ && (pending_.empty() || Clock::now() >= leaveBy)) {
+                // Left to the kernel: freeing them would free what their threads still use.
+                for (auto& stuck : pending_) (void)stuck.release();
+                pending_.clear();
+                return;
+            }
         }
     }
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::unique_ptr<DecodeWorker>> queue_;  // guarded by mutex_
-    bool closing_ = false;                             // guarded by mutex_
+    std::list<std::unique_ptr<DecodeWorker>> pending_;  // guarded by mutex_
+    int notFreed_ = 0;      // guarded by mutex_: taken, and not freed yet
+    bool closing_ = false;  // guarded by mutex_
     std::thread thread_;
 };
 
@@ -105,6 +143,8 @@ int movieRegistry::decodeThreadsEach() { return g_threadsEach.load(std::memory_o
 void movieRegistry::reap(std::unique_ptr<DecodeWorker>& worker) {
     if (!WorkerReaper::instance().take(worker)) worker.reset();
 }
+
+int MovieEngine::workersBeingDisposed() { return WorkerReaper::instance().notFreed(); }
 
 void MovieEngine::task() {
     std::lock_guard lock(g_mutex);

@@ -21,8 +21,9 @@ void remove(Movie* movie);
 // Codec threads each decoding movie may use now.
 int decodeThreadsEach();
 // Takes a worker that has been asked to stop, to be joined and freed on a thread kept for that
-// (made on first use, joined when the program ends); frees it at once where no thread can be
-// had.
+// (made on first use, joined when the program ends) once its own thread has returned; frees it
+// at once where no thread can be had. Workers whose threads have not returned when the program
+// ends are left to the process's end, never waited for.
 void reap(std::unique_ptr<DecodeWorker>& worker);
 }  // namespace movieRegistry
 

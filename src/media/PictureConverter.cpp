@@ -6,44 +6,74 @@ extern "C" {
 
 namespace loopstage::media {
 
+namespace {
+
+// The yuvj formats are their plain twins at full range. swscale swaps them for the twins
+// internally and then judges a cached context stale on every picture; naming the twin and the
+// range ourselves keeps one context and its colour details.
+AVPixelFormat withoutJpegRange(AVPixelFormat format, bool* fullRange) {
+    switch (format) {
+        case AV_PIX_FMT_YUVJ420P:
+            *fullRange = true;
+            return AV_PIX_FMT_YUV420P;
+        case AV_PIX_FMT_YUVJ422P:
+            *fullRange = true;
+            return AV_PIX_FMT_YUV422P;
+        case AV_PIX_FMT_YUVJ444P:
+            *fullRange = true;
+            return AV_PIX_FMT_YUV444P;
+        case AV_PIX_FMT_YUVJ440P:
+            *fullRange = true;
+            return AV_PIX_FMT_YUV440P;
+        case AV_PIX_FMT_YUVJ411P:
+            *fullRange = true;
+            return AV_PIX_FMT_YUV411P;
+        default:
+            return format;
+    }
+}
+
+int matrixOf(const AVFrame* frame) {
+    switch (frame->colorspace) {
+        case AVCOL_SPC_BT709:
+        case AVCOL_SPC_FCC:
+        case AVCOL_SPC_BT470BG:
+        case AVCOL_SPC_SMPTE170M:
+        case AVCOL_SPC_SMPTE240M:
+        case AVCOL_SPC_BT2020_NCL:
+        case AVCOL_SPC_BT2020_CL:
+            return frame->colorspace;
+        default:  // untagged: HD and larger is BT.709 by convention, smaller BT.601
+            return frame->height >= 720 ? SWS_CS_ITU709 : SWS_CS_ITU601;
+    }
+}
+
+}  // namespace
+
 int PictureConverter::convert(const AVFrame* frame, uint8_t* pixels, int strideBytes, int width,
                               int height) {
-    const auto format = static_cast<AVPixelFormat>(frame->format);
-    // Scaling here, while converting, costs little more than the conversion and saves the
-    // upload and the texture memory. Area averaging keeps large reductions free of aliasing
-    // and measured a little cheaper than bilinear on 720p pictures reduced to billboard size.
-    const SwsContext* previous = sws_.get();
-    sws_.reset(sws_getCachedContext(sws_.release(), frame->width, frame->height, format, width,
-                                    height, AV_PIX_FMT_RGBA, SWS_AREA, nullptr, nullptr, nullptr));
-    // A new context (another size) starts with default colour details.
-    if (sws_.get() != previous) colorspace_ = range_ = -1;
-    if (!sws_) return AVERROR(ENOSYS);
+    bool fullRange = frame->color_range == AVCOL_RANGE_JPEG;
+    const AVPixelFormat format =
+        withoutJpegRange(static_cast<AVPixelFormat>(frame->format), &fullRange);
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
-    if (desc && !(desc->flags & AV_PIX_FMT_FLAG_RGB)) {
-        int colorspace = frame->colorspace;
-        switch (frame->colorspace) {
-            case AVCOL_SPC_BT709:
-            case AVCOL_SPC_FCC:
-            case AVCOL_SPC_BT470BG:
-            case AVCOL_SPC_SMPTE170M:
-            case AVCOL_SPC_SMPTE240M:
-            case AVCOL_SPC_BT2020_NCL:
-            case AVCOL_SPC_BT2020_CL:
-                break;
-            default:  // untagged: HD and larger is BT.709 by convention, smaller BT.601
-                colorspace = frame->height >= 720 ? SWS_CS_ITU709 : SWS_CS_ITU601;
-        }
-        // swscale treats the yuvj formats as full range by itself; tagged frames say so too.
-        const bool jpegFormat = format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P ||
-                                format == AV_PIX_FMT_YUVJ444P || format == AV_PIX_FMT_YUVJ440P ||
-                                format == AV_PIX_FMT_YUVJ411P;
-        const int range = (jpegFormat || frame->color_range == AVCOL_RANGE_JPEG) ? 1 : 0;
-        if (colorspace != colorspace_ || range != range_) {
-            sws_setColorspaceDetails(sws_.get(), sws_getCoefficients(colorspace), range,
+    const bool yuv = desc && !(desc->flags & AV_PIX_FMT_FLAG_RGB);
+    const Key key{
+        frame->width, frame->height, format, yuv ? matrixOf(frame) : -1, yuv ? int{fullRange} : -1,
+        width,        height};
+    if (!sws_ || !(key == key_)) {
+        key_ = {};
+        // Scaling here, while converting, costs little more than the conversion and saves the
+        // upload and the texture memory. Area averaging keeps large reductions free of
+        // aliasing and measured a little cheaper than bilinear on 720p pictures reduced to
+        // billboard size.
+        sws_.reset(sws_getContext(frame->width, frame->height, format, width, height,
+                                  AV_PIX_FMT_RGBA, SWS_AREA, nullptr, nullptr, nullptr));
+        if (!sws_) return AVERROR(ENOSYS);
+        // A new context starts with BT.601 at limited range, whatever the clip says.
+        if (yuv)
+            sws_setColorspaceDetails(sws_.get(), sws_getCoefficients(key.colorspace), key.fullRange,
                                      sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-            colorspace_ = colorspace;
-            range_ = range;
-        }
+        key_ = key;
     }
     uint8_t* dst[4] = {pixels, nullptr, nullptr, nullptr};
     const int dstStride[4] = {strideBytes, 0, 0, 0};

@@ -6,10 +6,12 @@
 
 namespace loopstage::media {
 
-// Turns decoded pictures into RGBA at the size they are wanted, scaling while converting.
+// Turns decoded pictures into RGBA at the size they are wanted, scaling while converting, in
+// the clip's own colours: its matrix (BT.601, BT.709, BT.2020; untagged by size) and range.
 //
 // Threads: one owner (a movie's decode worker); not shared. It keeps swscale's context between
-// pictures and rebuilds it only when the source or target changes.
+// pictures and builds a new one, colour details included, only when the source or target
+// changes.
 class PictureConverter {
 public:
     // Writes `frame` as width x height RGBA rows of `strideBytes` into `pixels`. Returns 0, or
@@ -17,8 +19,15 @@ public:
     int convert(const AVFrame* frame, uint8_t* pixels, int strideBytes, int width, int height);
 
 private:
+    // Everything the context and its colour details were made for.
+    struct Key {
+        int sourceWidth = 0, sourceHeight = 0, format = -1, colorspace = -1, fullRange = -1;
+        int width = 0, height = 0;
+        bool operator==(const Key&) const = default;
+    };
+
     ffmpeg::SwsContextPtr sws_;
-    int colorspace_ = -1, range_ = -1;
+    Key key_;
 };
 
 // The side a picture is converted at: down to the limit, never up; a limit of 0 means none.

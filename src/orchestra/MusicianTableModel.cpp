@@ -37,6 +37,15 @@ DropOperation dropOperation(const QModelIndex& parent) {
 
 }  // namespace
 
+QString gaveUpText(const musician::Musician& m) {
+    const media::MovieCounters counters = m.channelMovie()->counters();
+    if (!counters.gaveUp) return {};
+    if (counters.framesDecoded == 0) {
+        return MusicianTableModel::tr("no picture could be decoded; it shows nothing");
+    }
+    return MusicianTableModel::tr("stopped: no more pictures could be read; the last one stays");
+}
+
 QString musicianToolTip(const musician::Musician& m) {
     if (!m.channelMovie()) return m.videoFilename() + QLatin1Char('\n') + m.problem();
     const media::Movie& movie = *m.channelMovie();
@@ -54,6 +63,7 @@ QString musicianToolTip(const musician::Musician& m) {
     } else {
         facts = MusicianTableModel::tr("no video track");
     }
+    if (const QString gaveUp = gaveUpText(m); !gaveUp.isEmpty()) facts += '\n' + gaveUp;
     const media::MovieCounters counters = movie.counters();
     return MusicianTableModel::tr("%1\n%2\nframes shown: %3, late: %4, loops: %5")
         .arg(m.videoFilename(), facts)

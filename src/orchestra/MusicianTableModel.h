@@ -12,6 +12,8 @@ class Orchestra;
 
 // A row's tooltip: the clip's facts (size, frame rate, codec, duration) and live figures.
 QString musicianToolTip(const musician::Musician& musician);
+// What the user is told of a clip whose decoder gave up (empty while it has not).
+QString gaveUpText(const musician::Musician& musician);
 
 // Serves the orchestra's table data source to a QTableView: rows, columns by identifier (header
 // data under IdentifierRole), editing, the check box of the visible column, the read-only video

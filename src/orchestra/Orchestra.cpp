@@ -302,9 +302,15 @@ QString whyRefused(media::ProbeRefusal refusal) {
             return QObject::tr("pictures too large to play");
         case ProbeRefusal::NoDecoder:
             return QObject::tr("video in a format this program cannot decode");
+        case ProbeRefusal::CannotDecode:
+            return QObject::tr("cannot decode its pictures (damaged or unsupported settings)");
         case ProbeRefusal::NotAnswering:
             return QObject::tr(
                 "the file did not answer in time (a disk or share not responding?); try again");
+        case ProbeRefusal::StillWaiting:
+            return QObject::tr("the disk or share is not answering");
+        case ProbeRefusal::ListOfFiles:
+            return QObject::tr("a playlist or list of files, not a movie");
         case ProbeRefusal::None:
         case ProbeRefusal::NotAMovie:
             break;
@@ -327,10 +333,16 @@ bool Orchestra::acceptDrop(const QMimeData* dragData, int row, DropOperation) {
         return false;
     }
     const QString path = urls.first().toLocalFile();
+    // The probe is handed on to the musician: the file is read once per drop.
+    return acceptFile(path, media::probeMovie(path), row);
+}
+
+bool Orchestra::acceptFile(const QString& path, media::ProbeResult probe, int row) {
+    if (!musicianList_) return false;
     // A negative row compares as past the end, as unsigned numbers do.
     if (static_cast<uint32_t>(row) < static_cast<uint32_t>(musicianCount())) {
         const QString before = recordOf(row).file;
-        if (!replaceClip(row, path)) return false;
+        if (!replaceClip(row, path, &probe)) return false;
         tellChange({TableChange::Replaced, row, ID_COL_VIDEO, before, path});
         return true;
     }
@@ -338,16 +350,16 @@ bool Orchestra::acceptDrop(const QMimeData* dragData, int row, DropOperation) {
     record.name = QFileInfo(path).fileName();
     record.file = path;
     const int at = static_cast<int>(musicianCount());
-    if (!insertMusician(at, record)) return false;
+    if (!insertMusician(at, record, false, &probe)) return false;
     tellChange({TableChange::Added, at, {}, {}, path});
     return true;
 }
 
-bool Orchestra::replaceClip(int row, const QString& path) {
+bool Orchestra::replaceClip(int row, const QString& path, media::ProbeResult* probed) {
     if (!musicianList_ || row < 0 || static_cast<std::size_t>(row) >= musicianCount()) return false;
     const QString name = QFileInfo(path).fileName();
     // The probe is handed on to the musician: the file is read once.
-    media::ProbeResult probe = media::probeMovie(path);
+    media::ProbeResult probe = probed ? std::move(*probed) : media::probeMovie(path);
     if (path.isEmpty() || probe.status < 0) {
         tellUser(name, whyRefused(probe.refusal));
         return false;
@@ -364,7 +376,8 @@ bool Orchestra::replaceClip(int row, const QString& path) {
     return true;
 }
 
-bool Orchestra::insertMusician(int row, const MusicianRecord& record, bool keepIfRefused) {
+bool Orchestra::insertMusician(int row, const MusicianRecord& record, bool keepIfRefused,
+                               media::ProbeResult* probed) {
     if (!musicianList_ || row < 0 || static_cast<std::size_t>(row) > musicianCount()) return false;
     const QString name = QFileInfo(record.file).fileName();
     if (musicianCount() >= MusicianList::kCapacity) {
@@ -373,7 +386,7 @@ bool Orchestra::insertMusician(int row, const MusicianRecord& record, bool keepI
     }
     QString problem;
     std::unique_ptr<musician::Musician> musician;
-    media::ProbeResult probe = media::probeMovie(record.file);
+    media::ProbeResult probe = probed ? std::move(*probed) : media::probeMovie(record.file);
     if (record.file.isEmpty() || probe.status < 0) {
         problem = whyRefused(probe.refusal);
     } else {
@@ -410,6 +423,15 @@ int postTickToMainThread(platform::DisplayLink*, const platform::VideoTimeStamp*
                          void* context) {
     static_cast<Orchestra*>(context)->postTick(*outputTime);
     return 0;
+}
+
+void Orchestra::tellClipsThatGaveUp() {
+    for (std::size_t i = 0; i < musicianCount(); ++i) {
+        const musician::Musician* musician = musicianList_->at(i);
+        if (musician->channelMovie() && musician->channelMovie()->takeGaveUpNotice()) {
+            tellUser(QFileInfo(musician->videoFilename()).fileName(), gaveUpText(*musician));
+        }
+    }
 }
 
 int myCVDisplayLinkOutputCallback(platform::DisplayLink*, const platform::VideoTimeStamp*,

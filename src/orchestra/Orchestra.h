@@ -31,6 +31,10 @@ namespace loopstage::platform {
 class WindowMoveFilter;
 }
 
+namespace loopstage::media {
+struct ProbeResult;
+}
+
 namespace loopstage::orchestra {
 
 class MusicianTableModel;
@@ -125,9 +129,16 @@ public:
     // record's name, flag and position; false, and the user told why, when it does not open.
     // With `keepIfRefused`, a file that does not open still gets its row, marked, with why in
     // its tool tip (a show's clip that went missing: nothing of the show is lost).
-    bool insertMusician(int row, const MusicianRecord& record, bool keepIfRefused = false);
+    // `probe`, when given, is the file's probe already made (off this thread); it is taken.
+    bool insertMusician(int row, const MusicianRecord& record, bool keepIfRefused = false,
+                        media::ProbeResult* probe = nullptr);
     // Plays another file on the row; false, and the user told why, when it does not open.
-    bool replaceClip(int row, const QString& path);
+    bool replaceClip(int row, const QString& path, media::ProbeResult* probe = nullptr);
+    // The same for a file already probed (media::probeMovie or probeMovieLater): refused with
+    // the probe's reason, or taken at `row` as a drop would be.
+    bool acceptFile(const QString& path, media::ProbeResult probe, int row);
+    // Tells (onDropProblem) of every clip whose decoder gave up since the last call.
+    void tellClipsThatGaveUp();
 
     bool isPlaying() const { return isPlaying_; }
     platform::DisplayLink* displayLink() const { return displayLink_.get(); }

@@ -2,11 +2,13 @@
 
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <climits>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "platform/Displays.h"
@@ -14,12 +16,6 @@
 namespace loopstage::textures {
 
 namespace {
-
-// Bytes of pictures a tick may take for upload across all clips of one stage. Uploads run in
-// the drawing context under the view's lock (about 12 MB per ms on Mesa's llvmpipe here), so a
-// tick where many clips bring large new pictures would miss its refresh; clips beyond the
-// budget take their frame on the next tick instead. The first take of a tick always passes.
-constexpr int64_t kUploadBudgetBytes = 24 << 20;
 
 constexpr const char* kShareGroupStateName = "loopstage-share-group-textures";
 
@@ -30,14 +26,11 @@ constexpr const char* kShareGroupStateName = "loopstage-share-group-textures";
 //
 // Threads: pools bury names from any thread; names are deleted on the thread that uploads
 // (under the view's lock) or on the main thread when a context of the group is about to go.
-// The budget belongs to the render tick's thread.
+// The budget is kept by the render ticks, under a mutex of its own.
 struct ShareGroupState {
     std::mutex mutex;
     std::vector<GLuint> buried;  // guarded by mutex
     bool groupGone = false;      // guarded by mutex: the names died with the group
-
-    std::atomic<int64_t> budgetTick{INT64_MIN};
-    std::atomic<int64_t> bytesThisTick{0};
 
     void bury(GLuint name) {
         std::lock_guard guard(mutex);
@@ -53,16 +46,54 @@ struct ShareGroupState {
         }
         glDeleteTextures(static_cast<GLsizei>(names.size()), names.data());
     }
-    // False when the take would overrun this tick's budget.
-    bool mayTake(int64_t tick, int64_t bytes) {
-        if (budgetTick.load(std::memory_order_relaxed) != tick) return true;
-        const int64_t spent = bytesThisTick.load(std::memory_order_relaxed);
-        return spent == 0 || spent + bytes <= kUploadBudgetBytes;
+    // False when the take would overrun this tick's budget or the share of clips waiting
+    // longer; the refusal then counts towards the clip's turn on the next tick.
+    bool mayTake(UploadTurn& turn, int64_t now, int64_t bytes) {
+        std::lock_guard guard(budgetMutex);
+        turnTo(now);
+        const bool waiting = isWaiting(turn);
+        const bool ok =
+            waiting && turn.since <= firstAge
+                ? spent == 0 || spent + bytes <= TextureVisualContext::kUploadBudgetBytes
+                : (spent == 0 && firstBytes == 0) ||
+                      spent + firstBytes + bytes <= TextureVisualContext::kUploadBudgetBytes;
+        if (ok || turn.refusedTick == tick) return ok;
+        if (!waiting) turn.since = tick;
+        turn.refusedTick = tick;
+        if (turn.since < nextAge) nextAge = turn.since, nextBytes = 0;
+        if (turn.since == nextAge) nextBytes += bytes;
+        return false;
     }
-    void charge(int64_t tick, int64_t bytes) {
-        if (budgetTick.exchange(tick, std::memory_order_relaxed) != tick)
-            bytesThisTick.store(0, std::memory_order_relaxed);
-        bytesThisTick.fetch_add(bytes, std::memory_order_relaxed);
+    void charge(UploadTurn& turn, int64_t now, int64_t bytes) {
+        std::lock_guard guard(budgetMutex);
+        turnTo(now);
+        const bool waiting = isWaiting(turn);
+        if (waiting && turn.since <= firstAge)
+            firstBytes = std::max<int64_t>(0, firstBytes - bytes);
+        spent += bytes;
+        turn = {};
+    }
+
+private:
+    // The current tick's upload budget, guarded by budgetMutex (held only for a few sums).
+    // Ticks are told apart by their output time. Clips refused on one tick have the next one
+    // reserved for the longest waiting of them: `firstAge` is the tick of their first refusal
+    // and `firstBytes` what they still wait to take; `next*` gathers the same for the next tick.
+    std::mutex budgetMutex;
+    int64_t tick = INT64_MIN, previousTick = INT64_MIN, spent = 0;
+    int64_t firstAge = INT64_MAX, firstBytes = 0, nextAge = INT64_MAX, nextBytes = 0;
+
+    // Refused on the last tick or this one, and not served since.
+    bool isWaiting(const UploadTurn& turn) const {
+        return turn.since != INT64_MAX &&
+               (turn.refusedTick == previousTick || turn.refusedTick == tick);
+    }
+    void turnTo(int64_t now) {
+        if (now == tick) return;
+        previousTick = std::exchange(tick, now);
+        spent = 0;
+        firstAge = std::exchange(nextAge, INT64_MAX);
+        firstBytes = std::exchange(nextBytes, 0);
     }
 };
 
@@ -332,11 +363,15 @@ TextureVisualContext::TextureVisualContext(std::shared_ptr<TexturePool> pool)
 
 TextureVisualContext::~TextureVisualContext() = default;
 
-void TextureVisualContext::attachMovie(media::Movie* movie) { movie_.store(movie); }
+void TextureVisualContext::attachMovie(media::Movie* movie) {
+    std::lock_guard guard(movieMutex_);
+    movie_ = movie;
+}
 
+// Waits out a tick inside a call on the movie: the calls are short and never wait for decoding.
 void TextureVisualContext::detachMovie(media::Movie* movie) {
-    media::Movie* attached = movie;
-    movie_.compare_exchange_strong(attached, nullptr);
+    std::lock_guard guard(movieMutex_);
+    if (movie_ == movie) movie_ = nullptr;
 }
 
 // Frames arrive through the movie's own queue and are uploaded when first drawn, so a tick has
@@ -344,29 +379,29 @@ void TextureVisualContext::detachMovie(media::Movie* movie) {
 void TextureVisualContext::task() {}
 
 bool TextureVisualContext::isNewImageAvailable(const platform::VideoTimeStamp* timeStamp) const {
-    const media::Movie* movie = movie_.load();
-    if (!movie) return false;
+    std::lock_guard guard(movieMutex_);
+    if (!movie_) return false;
     media::DecodedFrame due;
-    if (!movie->peekNewestFrameAt(timeStamp->hostTime, due) || due.serial == lastSerial_)
+    if (!movie_->peekNewestFrameAt(timeStamp->hostTime, due) || due.serial == lastSerial_)
         return false;
-    return pool_->group().mayTake(timeStamp->hostTime, pictureBytes(due));
+    return pool_->group().mayTake(uploadTurn_, timeStamp->hostTime, pictureBytes(due));
 }
 
 int TextureVisualContext::copyImageForTime(const platform::VideoTimeStamp* timeStamp,
                                            TextureBufferRef* out) {
     out->reset();
-    media::Movie* movie = movie_.load();
-    if (!movie) return kVisualContextNoMovie;
-    media::FrameRef frame = movie->takeNewestFrameAt(timeStamp->hostTime);
+    std::lock_guard guard(movieMutex_);
+    if (!movie_) return kVisualContextNoMovie;
+    media::FrameRef frame = movie_->takeNewestFrameAt(timeStamp->hostTime);
     if (!frame) return kVisualContextNoMovie;
     const media::DecodedFrame picture = *frame.get();
     const int slot = pool_->acquire(std::move(frame));
     if (slot < 0) return kVisualContextNoTexture;
     lastSerial_ = picture.serial;
-    pool_->group().charge(timeStamp->hostTime, pictureBytes(picture));
+    pool_->group().charge(uploadTurn_, timeStamp->hostTime, pictureBytes(picture));
     *out = std::allocate_shared<TextureBuffer>(PoolAllocator<TextureBuffer>(pool_), pool_, slot,
                                                picture.serial, picture.timeNs,
-                                               picture.loopIteration, movie->rotationDegrees());
+                                               picture.loopIteration, movie_->rotationDegrees());
     return kVisualContextSuccess;
 }
 

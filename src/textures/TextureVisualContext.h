@@ -1,9 +1,10 @@
 #pragma once
 
 #include <QSurfaceFormat>
-#include <atomic>
+#include <climits>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "media/Movie.h"
 #include "platform/VideoTimeStamp.h"
@@ -12,6 +13,13 @@
 class QOpenGLContext;
 
 namespace loopstage::textures {
+
+// Where a clip stands in its share group's upload budget: the tick it was last refused on, and
+// the tick of its first refusal since it last took a picture (its age in the queue).
+struct UploadTurn {
+    int64_t refusedTick = INT64_MIN;
+    int64_t since = INT64_MAX;
+};
 
 enum VisualContextStatus : int {
     kVisualContextSuccess = 0,
@@ -33,10 +41,19 @@ enum VisualContextStatus : int {
 // shared context's share group and are deleted with a context of that group current (at the
 // next upload, or when a context of the group is about to be destroyed), never elsewhere.
 // All visual contexts of one share group share one upload budget per tick: a clip whose new
-// picture would overrun it reports no new image and takes it on the next tick.
+// picture would overrun it reports no new image, and the clips refused longest ago go first
+// on the next tick, so while the budget is saturated the clips take turns.
+// detachMovie waits for a tick inside a call on that movie; after it the movie is not touched.
 class TextureVisualContext final : public media::FrameSink {
 public:
     static constexpr int kTexturesPerContext = 4;
+    // Bytes of pictures a tick may take for upload across all clips of one share group.
+    // Uploads run in the drawing context under the view's lock (about 12 MB per ms on Mesa's
+    // llvmpipe here), so a tick where many clips bring large new pictures would miss its
+    // refresh; clips beyond the budget take their frame on a later tick instead, those
+    // refused longest ago first. The first take of a tick always passes, so a picture larger
+    // than the budget still gets through.
+    static constexpr int64_t kUploadBudgetBytes = 24 << 20;
 
     static int create(QOpenGLContext* sharedContext, const QSurfaceFormat& pixelFormat,
                       std::unique_ptr<TextureVisualContext>* out);
@@ -58,9 +75,11 @@ private:
     explicit TextureVisualContext(std::shared_ptr<TexturePool> pool);
 
     std::shared_ptr<TexturePool> pool_;
-    // Set and cleared on the main thread, read by ticks.
-    std::atomic<media::Movie*> movie_{nullptr};
+    // Set and cleared on the main thread; a tick holds the mutex through its calls on the movie.
+    mutable std::mutex movieMutex_;
+    media::Movie* movie_ = nullptr;
     int64_t lastSerial_ = 0;
+    mutable UploadTurn uploadTurn_;  // the ticks
 };
 
 }  // namespace loopstage::textures

@@ -245,22 +245,30 @@ TEST(MainWindow, DropsEditsAndCameraStepsWhilePlayingThenQuit) {
 // A refused file is named with its reason in the status bar and nothing is added for it, dropped
 // or chosen in the Add clips dialog (Ctrl+O), whose files join in their order as drops would. A
 // row's tool tip gives the clip's facts. The readout counts the loops of a clip that wraps and
-// the late frames of one the decoder cannot keep up with.
+// the late frames of one the decoder cannot keep up with. A clip that gives up on decoding says
+// so in its tool tip and, once, in the status bar.
 TEST(MainWindow, RefusalsToolTipsAndTheReadout) {
     MainWindow window;
     ASSERT_TRUE(show(window));
+    QSignalSpy messages(window.statusBar(), &QStatusBar::messageChanged);
     const QString text = QString::fromStdString(clips::tempClipPath("notes.mp4"));
     std::ofstream(text.toStdString()) << "not frames\n";
-    clips::ClipSpec audioOnly, shortClip, heavy;
+    clips::ClipSpec audioOnly, shortClip, heavy, badSetup, noise;
     audioOnly.videoStream = false;
     audioOnly.audioStream = true;
     shortClip.frames = 6;  // a fifth of a second: it wraps often
     heavy.width = 1920;
     heavy.height = 1080;
+    badSetup.codec = clips::ClipSpec::Codec::Ffv1, badSetup.container = "mkv";
+    badSetup.corruptCodecSetup = true;
+    noise.codec = clips::ClipSpec::Codec::Mjpeg, noise.container = "avi";
+    for (int i = 0; i < noise.frames; ++i) noise.corruptFrames.push_back(i);
     // The last, taken, leaves the message before it standing.
     const std::pair<QString, const char*> drops[] = {
         {text, "notes.mp4: not a movie file"},
         {QString::fromStdString(clips::tempClipPath("gone.mov")), "gone.mov: file not found"},
+        {test::qclip("setup.mkv", badSetup),
+         "setup.mkv: cannot decode its pictures (damaged or unsupported settings)"},
         {test::qclip("voice.mp4", audioOnly), "voice.mp4: no video track; it will show nothing"},
         {test::qclip("short.mp4", shortClip), "voice.mp4: no video track; it will show nothing"}};
     for (const auto& [path, message] : drops) {
@@ -274,7 +282,7 @@ TEST(MainWindow, RefusalsToolTipsAndTheReadout) {
     QFileDialog* dialog = nullptr;
     ASSERT_TRUE(QTest::qWaitFor([&] { return dialog = window.findChild<QFileDialog*>(); }));
     emit dialog->filesSelected({test::qclip("heavy.mp4", heavy), text, test::qclip("first.mp4")});
-    ASSERT_EQ(model->rowCount(), 4);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->rowCount() == 4; }));
     EXPECT_EQ(model->index(2, 0).data(), "heavy.mp4");
     EXPECT_EQ(model->index(3, 0).data(), "first.mp4");
     EXPECT_EQ(window.statusBar()->currentMessage(), "notes.mp4: not a movie file");
@@ -296,6 +304,17 @@ TEST(MainWindow, RefusalsToolTipsAndTheReadout) {
         << readout.toStdString();
     // The window's own label follows within a few refreshes.
     EXPECT_TRUE(QTest::qWaitFor([&] { return window.readout()->text().startsWith("Playing"); }));
+    // Its container is fine, so it is taken; no picture comes out of it.
+    ASSERT_TRUE(
+        window.orchestra()->acceptDrop(test::filesDrag({test::qclip("noise.avi", noise)}).get(), -1,
+                                       orchestra::DropOperation::Above));
+    const QString gaveUp = "noise.avi: no picture could be decoded; it shows nothing";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return messages.contains({gaveUp}); }));
+    window.statusBar()->clearMessage();  // a message shown again now would count again
+    QTest::qWait(3 * MainWindow::kReadoutIntervalMs);
+    EXPECT_EQ(messages.count({gaveUp}), 1);
+    EXPECT_TRUE(model->index(4, 0).data(Qt::ToolTipRole).toString().contains(gaveUp.mid(11)));
+
     // 120 ticks in 2 s; 60 + 60 + 5 frames over 3 clips in 2 s; the late frames and loops of now.
     EXPECT_EQ(readoutText({1'000'000'000, 100, 90, {{10, 0, 0}, {20, 1, 2}}},
                           {3'000'000'000, 220, 210, {{70, 0, 1}, {80, 4, 3}, {5, 0, 0}}}, false),

@@ -91,6 +91,7 @@ TEST(BadDrops, FilesGoingBadStalledOrHugeLeaveTheOthersPlaying) {
     app::MainWindow window;
     const auto* good = showPlaying(window, {test::clip("good.mp4"), cut, gone});
     ASSERT_TRUE(good);
+    const orchestra::MusicianList& list = *window.orchestra()->musicianList();
     std::filesystem::resize_file(cut, std::filesystem::file_size(cut) / 3);
     std::filesystem::remove(gone);
     EXPECT_TRUE(playsOn(window, good, [] { QTest::qWait(2500); }));  // past both files' ends
@@ -98,12 +99,27 @@ TEST(BadDrops, FilesGoingBadStalledOrHugeLeaveTheOthersPlaying) {
     if (share.mounted()) {
         EXPECT_TRUE(playsOn(window, good, [&] { EXPECT_FALSE(drop(window, share.file())); }));
         EXPECT_TRUE(window.statusBar()->currentMessage().contains("did not answer"));
+        // Ten of them chosen in the Add clips dialog with two good clips: the window's loop
+        // keeps turning while they are probed, and the good ones join in the order chosen.
+        QStringList chosen(10, QString::fromStdString(share.file()));
+        chosen.insert(4, test::qclip("first.mp4"));
+        chosen.append(test::qclip("second.mp4"));
+        QElapsedTimer sinceBeat;
+        qint64 longestGap = 0;
+        QTimer beat;
+        beat.callOnTimeout([&] { longestGap = std::max(longestGap, sinceBeat.restart()); });
+        sinceBeat.start();
+        beat.start(20);
+        window.addClipFiles(chosen);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return list.count() == 5; }));
+        EXPECT_LT(longestGap, 1000) << "the window stood still while the files were probed";
+        EXPECT_EQ(list.at(3)->musicianName() + list.at(4)->musicianName(), "first.mp4second.mp4");
     }
     ASSERT_TRUE(drop(window, huge));
-    const orchestra::MusicianList& list = *window.orchestra()->musicianList();
+    const size_t hugeRow = list.count() - 1;
     EXPECT_TRUE(playsOn(window, good, [&] {
         EXPECT_TRUE(
-            QTest::qWaitFor([&] { return list.at(3)->currentTexture() != nullptr; }, 60000));
+            QTest::qWaitFor([&] { return list.at(hugeRow)->currentTexture() != nullptr; }, 60000));
         QTest::qWait(200);  // a drawing or two, so the billboard's own size has been asked for
     }));
     EXPECT_TRUE(list.at(1)->currentTexture() && list.at(2)->currentTexture());
@@ -111,7 +127,7 @@ TEST(BadDrops, FilesGoingBadStalledOrHugeLeaveTheOthersPlaying) {
     const int stageSide = int(std::max(view->width(), view->height()) * view->devicePixelRatio());
     GLint size[2] = {0, 0};
     std::lock_guard lock(*view);  // the view's context, current until the end
-    glBindTexture(GL_TEXTURE_2D, list.at(3)->currentTexture()->name());
+    glBindTexture(GL_TEXTURE_2D, list.at(hugeRow)->currentTexture()->name());
     glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &size[0]);
     glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &size[1]);
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));

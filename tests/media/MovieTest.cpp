@@ -4,15 +4,23 @@
 // Most tests run the clock slowly (rate 1/16) and compute host times from it: the worker is
 // never late then, so the frame chosen at a host time depends only on correctness, not on how
 // fast this machine (or a sanitizer build) is. Tests about lateness use the real clock.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QLoggingCategory>
 #include <QTest>
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iostream>
 #include <map>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -25,6 +33,7 @@ extern "C" {
 #include "media/Movie.h"
 #include "media/MovieClock.h"
 #include "platform/HostTime.h"
+#include "stallfs/StalledShare.h"
 #include "support/BadInputs.h"
 #include "support/LogCapture.h"
 #include "support/Support.h"
@@ -118,6 +127,7 @@ TEST(MovieOpen, BrokenFilesAreRefusedForTheirReasonAndProbeAgreesWithOpen) {
         {"empty file", ProbeRefusal::Empty},
         {"text with a movie extension", ProbeRefusal::NotAMovie},
         {"claims 17000x2", ProbeRefusal::PictureTooLarge},
+        {"decoder set-up data corrupt", ProbeRefusal::CannotDecode},
         {"sound only", ProbeRefusal::None},
         {"spaces and non-ASCII in the path", ProbeRefusal::None},
     };
@@ -144,6 +154,141 @@ TEST(MovieOpen, BrokenFilesAreRefusedForTheirReasonAndProbeAgreesWithOpen) {
     EXPECT_EQ(withReason, reasons.size());
     EXPECT_EQ(sink.attached, opened);
     EXPECT_EQ(sink.detached, opened);
+}
+
+// Playlists, lists of files and picture sequences name other things to open: a pipe that would
+// never answer, an address on the network. Each is refused at once for what it is, and nothing
+// it names is opened: the pipe never had a reader, the listening socket no connection.
+TEST(MovieOpen, ListsOfFilesAreRefusedWithoutOpeningWhatTheyName) {
+    const std::string dir = clips::tempClipPath("lists");
+    std::filesystem::create_directories(dir);
+    const std::string pipe = dir + "/named.ts";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string http =
+        "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/a.ts";
+    const std::string hls = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\n";
+    const std::pair<const char*, std::string> lists[] = {
+        {"pipe.m3u8", hls + pipe + "\n#EXT-X-ENDLIST\n"},
+        {"address.m3u8", hls + http + "\n#EXT-X-ENDLIST\n"},
+        {"pipe.ffconcat", "ffconcat version 1.0\nfile named.ts\n"},
+        {"picture%03d.png", "a name that numbers pictures"},
+    };
+    for (const auto& [name, text] : lists) {
+        SCOPED_TRACE(name);
+        std::ofstream(dir + "/" + name) << text;
+        const int64_t start = hostTimeNow();
+        EXPECT_EQ(probeMovie(dir + "/" + name).refusal, ProbeRefusal::ListOfFiles);
+        EXPECT_LT(hostTimeNow() - start, kSecond / 2);
+        // Opening a pipe's writing end fails while it has no reader (one would wait for it).
+        EXPECT_LT(::open(pipe.c_str(), O_WRONLY | O_NONBLOCK), 0) << "the pipe was opened";
+        EXPECT_LT(::accept(listener, nullptr, nullptr), 0) << "the address was connected to";
+    }
+    ::close(listener);
+}
+
+// Played from the share: pictures like a camera's, so every one takes reads of its own.
+std::string sharedClip() {
+    ClipSpec recipe = clipRecipe(30, ClipSpec::Codec::Ffv1, "mkv");
+    recipe.width = 320, recipe.height = 240, recipe.cameraLike = true;
+    return test::clip("from a share.mkv", recipe);
+}
+
+// Plays `path` looping, at its rate; null unless it decodes.
+std::unique_ptr<Movie> playing(const std::string& path, FrameSink* sink) {
+    std::unique_ptr<Movie> movie;
+    if (Movie::open({path, true, sink}, movie) != 0) return nullptr;
+    movie->setTimeBaseFlags(kLoopTimeBase);
+    startClock(*movie, kFixed1);
+    return QTest::qWaitFor([&] { return movie->counters().framesDecoded > 5; }) ? std::move(movie)
+                                                                                : nullptr;
+}
+
+// Waits until `movie`'s worker, playing at its rate, decodes nothing for a while, as when it
+// is blocked in a read.
+bool blocksInARead(const Movie& movie) {
+    return QTest::qWaitFor([&] {
+        const int64_t before = movie.counters().framesDecoded;
+        QTest::qWait(300);
+        return movie.counters().framesDecoded == before;
+    });
+}
+
+// A share that stops answering. Reads that answer slowly give up at the probe's deadline and
+// its thread returns then. Probes blocked in the kernel are left, but only a few: past them a
+// file is refused at once, until they return. A worker blocked in a read when its movie closes
+// holds up no other worker's freeing, and is freed itself once the read returns.
+TEST(StalledShare, NothingWaitsForAReadThatNeverReturns) {
+    auto share = std::make_optional<clips::StalledShare>(sharedClip());
+    if (!share->mounted()) GTEST_SKIP() << "no FUSE here";
+    const int probes = MovieEngine::probesRunning();
+    EXPECT_EQ(probeMovie(share->slowFile()).refusal, ProbeRefusal::NotAnswering);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return MovieEngine::probesRunning() == probes; }, 1000))
+        << "reads went on past the deadline";
+
+    RenderThreadSink sink;
+    std::unique_ptr<Movie> stuck = playing(share->playing(), &sink);
+    ASSERT_TRUE(stuck);
+    share->stallNow();
+    ASSERT_TRUE(blocksInARead(*stuck));
+    stuck.reset();
+    (void)openClip("good", clipRecipe(30));  // opened and closed
+    EXPECT_TRUE(QTest::qWaitFor([] { return MovieEngine::workersBeingDisposed() == 1; }, 2000));
+
+    int left = 0;
+    ProbeRefusal refusal;
+    while ((refusal = probeMovie(share->file()).refusal) == ProbeRefusal::NotAnswering)
+        ASSERT_LT(++left, 20) << "stalled probes are left without bound";
+    EXPECT_EQ(refusal, ProbeRefusal::StillWaiting);
+    EXPECT_GT(left, 0);
+    const int64_t start = hostTimeNow();
+    EXPECT_EQ(probeMovie(test::clip("good.mp4", clipRecipe(30))).refusal,
+              ProbeRefusal::StillWaiting);
+    EXPECT_LT(hostTimeNow() - start, kSecond / 10) << "refused at once";
+    share.reset();  // the reads fail now, so every thread returns
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        return MovieEngine::workersBeingDisposed() == 0 && MovieEngine::probesRunning() == probes;
+    }));
+    EXPECT_EQ(probeMovie(test::clip("good.mp4", clipRecipe(30))).status, 0);
+}
+
+// Quitting while a worker is blocked in a read of a share that stopped answering ends the
+// process at once: nothing waits for a thread stuck in the kernel. The program is this test
+// binary, run again below on a movie it plays from the share.
+TEST(StalledShare, DISABLED_PlaysUntilToldThenQuits) {
+    RenderThreadSink sink;
+    const auto movie = playing(qEnvironmentVariable("LOOPSTAGE_PLAYING").toStdString(), &sink);
+    ASSERT_TRUE(movie);
+    std::cout << "playing" << std::endl;
+    std::cin.get();
+    ASSERT_TRUE(blocksInARead(*movie));
+    std::cout << "stuck" << std::endl;
+}
+
+TEST(StalledShare, QuittingWithAWorkerStuckInAReadEndsAtOnce) {
+    clips::StalledShare share(sharedClip());
+    if (!share.mounted()) GTEST_SKIP() << "no FUSE here";
+    QProcess program;
+    qputenv("LOOPSTAGE_PLAYING", share.playing().c_str());
+    program.start(QCoreApplication::applicationFilePath(),
+                  {"--gtest_also_run_disabled_tests",
+                   "--gtest_filter=StalledShare.DISABLED_PlaysUntilToldThenQuits"});
+    QByteArray said;
+    auto says = [&](const char* what) {
+        return QTest::qWaitFor(
+            [&] { return (said += program.readAllStandardOutput()).contains(what); }, 20000);
+    };
+    ASSERT_TRUE(says("playing"));
+    share.stallNow();
+    program.write("quit\n");
+    ASSERT_TRUE(says("stuck"));
+    EXPECT_TRUE(program.waitForFinished(2000)) << "quitting waited for the stuck worker";
+    EXPECT_EQ(program.exitCode(), 0);
 }
 
 TEST(FFmpegLogging, SilentByDefaultAndWhenAskedErrorsOnlyWithFloodsCut) {

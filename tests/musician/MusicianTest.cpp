@@ -5,6 +5,7 @@
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cmath>
 
 #include "media/Movie.h"
@@ -261,6 +262,103 @@ TEST_F(MusicianOnStage, PictureSizeLimitFollowsTheBillboardOnScreen) {
                                       window.view.get()));
     expectDelivered({32, 32}, {32, 32});
 }
+
+// Three clips whose new pictures overrun the upload budget two at a time take turns: on ticks
+// where every clip has a picture waiting, none waits more than two ticks, and a tick takes more
+// than the budget only in a single picture.
+TEST_F(MusicianOnStage, CrowdedTicksTakeTurnsWithinTheUploadBudget) {
+    const ClipSpec recipe{.width = 2560, .height = 1440, .fpsNum = 5, .frames = 6};
+    const int64_t pictureBytes = int64_t{recipe.width} * recipe.height * 4;
+    ASSERT_GT(2 * pictureBytes, textures::TextureVisualContext::kUploadBudgetBytes);
+    std::unique_ptr<textures::TextureVisualContext> contexts[3];
+    std::unique_ptr<media::Movie> movies[3];
+    for (int k = 0; k < 3; ++k) {
+        ASSERT_EQ(textures::TextureVisualContext::create(
+                      window.view->sharedContext(), platform::defaultPixelFormat(), &contexts[k]),
+                  0);
+        media::MovieOpenProperties open(test::clip("wide.mp4", recipe), true, contexts[k].get());
+        ASSERT_EQ(media::Movie::open(open, movies[k]), 0);
+        movies[k]->setRate(media::kFixed1);
+        movies[k]->setTimeBaseFlags(media::kLoopTimeBase);
+    }
+    int waited[3] = {};
+    for (int tick = 0; tick < 9; ++tick) {
+        platform::VideoTimeStamp ts{0, 0, 16'666'667, 1.0};
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            ts.hostTime = platform::hostTimeNow();  // a tick at the real clock, once all have one
+            return std::ranges::all_of(movies,
+                                       [&](auto& m) { return m->newestSerialAt(ts.hostTime); });
+        }));
+        int64_t bytes = 0;
+        for (int k = 0; k < 3; ++k) {
+            textures::TextureBufferRef frame;
+            if (contexts[k]->isNewImageAvailable(&ts) &&
+                contexts[k]->copyImageForTime(&ts, &frame) == textures::kVisualContextSuccess)
+                bytes += pictureBytes, waited[k] = 0;
+            else
+                EXPECT_LE(++waited[k], 2) << "clip " << k << " at tick " << tick;
+        }
+        EXPECT_TRUE(bytes == pictureBytes ||
+                    bytes <= textures::TextureVisualContext::kUploadBudgetBytes)
+            << bytes << " bytes at tick " << tick;
+    }
+}
+
+// A camera's flat colour in each matrix and range shows on the stage within 3 levels of
+// FFmpeg's own conversion of the file, first and after each of five changes of the billboard's
+// distance, with the picture converted at each new size.
+struct ColourCase {
+    std::string name;
+    ClipSpec recipe;
+};
+void PrintTo(const ColourCase& c, std::ostream* os) { *os << c.name; }
+class ColoursOnStage : public MusicianOnStage, public testing::WithParamInterface<ColourCase> {};
+
+TEST_P(ColoursOnStage, MatchFFmpegsOwnConversionAtEverySize) {
+    ClipSpec recipe = GetParam().recipe;
+    recipe.fpsNum = 10, recipe.frames = 4, recipe.flatColour = clips::Rgb{200, 60, 30};
+    const std::optional<clips::Rgba> want =
+        clips::firstPictureCentre(test::clip(GetParam().name + ".mp4", recipe));
+    auto musician = make(GetParam().name + ".mp4", recipe);
+    ASSERT_TRUE(want && musician && takeAt(*musician, 0.01));
+    drawn = {musician.get()};
+    const auto ts = stampAt(*musician, 100.0);
+    std::pair<int, int> size, previous;
+    for (const float z : {4.6f, 3.0f, 4.6f, 2.0f, 4.6f, 3.0f}) {
+        Musician::storeCoordinate(musician->position()->z, z);
+        window.view->flushOutput();  // the drawing measures the billboard
+        previous = std::exchange(size, {std::min(recipe.width, musician->wantedPictureWidth()),
+                                        std::min(recipe.height, musician->wantedPictureHeight())});
+        EXPECT_NE(size, previous);
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            media::DecodedFrame next;
+            const bool sized = musician->channelMovie()->peekNewestFrameAt(ts.hostTime, next) &&
+                               std::pair(next.width, next.height) == size;
+            return musician->renderChannel(&ts) && sized;
+        })) << z;
+        window.view->flushOutput();
+        double x, y, depth;
+        gluProject(0, 0.4, z, modelview, projection, viewport, &x, &y, &depth);
+        const clips::Rgb seen = at(static_cast<int>(x), static_cast<int>(y));
+        EXPECT_NEAR(seen.r, want->r, 3) << z;
+        EXPECT_NEAR(seen.g, want->g, 3) << z;
+        EXPECT_NEAR(seen.b, want->b, 3) << z;
+    }
+}
+
+using PF = ClipSpec::PixelFormat;
+INSTANTIATE_TEST_SUITE_P(
+    MatricesAndRanges, ColoursOnStage,
+    testing::Values(
+        ColourCase{"bt601", {.width = 320, .height = 240, .colorspace = 5}},
+        ColourCase{"bt709", {.width = 1280, .height = 720, .colorspace = 1}},
+        ColourCase{"bt709_full",
+                   {.width = 1280, .height = 720, .colorspace = 1, .fullRange = true}},
+        ColourCase{"bt2020_10bit",
+                   {.width = 320, .height = 240, .pixelFormat = PF::Yuv420p10, .colorspace = 9}},
+        ColourCase{"untagged_sd", {.width = 320, .height = 240, .colorspace = 2}},
+        ColourCase{"untagged_hd", {.width = 1280, .height = 720, .colorspace = 2}}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace loopstage::musician

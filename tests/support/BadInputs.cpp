@@ -76,6 +76,9 @@ std::vector<BadInput> makeBadInputs(const std::string& directory) {
     clips::ClipSpec allCorrupt = sources[1];
     for (int i = 0; i < allCorrupt.frames; ++i) allCorrupt.corruptFrames.push_back(i);
     addClip("every packet corrupt", "all_corrupt.avi", allCorrupt);
+    clips::ClipSpec badSetup = sources[2];
+    badSetup.codec = clips::ClipSpec::Codec::Ffv1, badSetup.corruptCodecSetup = true;
+    addClip("decoder set-up data corrupt", "bad_setup.mkv", badSetup);
     clips::ClipSpec oneFrame, soundOnly;
     oneFrame.frames = 1;
     addClip("one frame", "one_frame.mp4", oneFrame);

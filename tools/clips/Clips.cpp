@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/display.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -64,7 +65,7 @@ int periodsOfFrame(const ClipSpec& recipe, int i) {
 
 AVPixelFormat encoderPixelFormat(const ClipSpec& recipe) {
     using PF = ClipSpec::PixelFormat;
-    const bool jpeg = recipe.codec == ClipSpec::Codec::Mjpeg;
+    const bool jpeg = recipe.codec == ClipSpec::Codec::Mjpeg || recipe.fullRange;
     switch (recipe.pixelFormat) {
         case PF::Yuv420p:
             return jpeg ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
@@ -107,6 +108,10 @@ bool encoderSupports(const AVCodec* codec, AVPixelFormat fmt) {
     for (const AVPixelFormat* p = codec->pix_fmts; *p != AV_PIX_FMT_NONE; ++p)
         if (*p == fmt) return true;
     return false;
+}
+
+bool fullRange(const ClipSpec& recipe) {
+    return recipe.fullRange || recipe.codec == ClipSpec::Codec::Mjpeg;
 }
 
 bool hasAlpha(const ClipSpec& recipe) {
@@ -164,7 +169,7 @@ void paintCameraLike(std::vector<uint8_t>& rgba, const ClipSpec& recipe, int ind
 
 void paintRgba(std::vector<uint8_t>& rgba, const ClipSpec& recipe, int index) {
     if (recipe.cameraLike) return paintCameraLike(rgba, recipe, index);
-    const Rgb c = colourOfFrame(index);
+    const Rgb c = recipe.flatColour.value_or(colourOfFrame(index));
     const int band = std::max(1, recipe.height / 8);
     const uint8_t bodyAlpha = hasAlpha(recipe) ? kClipBodyAlpha : 255;
     for (int y = 0; y < recipe.height; ++y) {
@@ -245,14 +250,15 @@ bool openVideo(Muxer& m, const ClipSpec& recipe, std::string* error) {
     const bool interCodec = codec->id == AV_CODEC_ID_H264 || codec->id == AV_CODEC_ID_MPEG4;
     c->max_b_frames = recipe.bFrames && interCodec ? 2 : 0;
     c->thread_count = 1;
-    c->colorspace = AVCOL_SPC_BT470BG;
-    c->color_range = codec->id == AV_CODEC_ID_MJPEG ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+    c->colorspace = static_cast<AVColorSpace>(recipe.colorspace);
+    c->color_range = fullRange(recipe) ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
     c->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
     if (codec->id == AV_CODEC_ID_MPEG4 || codec->id == AV_CODEC_ID_MJPEG) {
         c->flags |= AV_CODEC_FLAG_QSCALE;
         c->global_quality = FF_QP2LAMBDA * 2;
     }
     if (m.oc->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (recipe.corruptCodecSetup && codec->id == AV_CODEC_ID_FFV1) c->level = 3;
     AVDictionary* opts = nullptr;
     if (std::string(codec->name) == "libx264") {
         av_dict_set(&opts, "preset", "veryfast", 0);
@@ -272,6 +278,11 @@ bool openVideo(Muxer& m, const ClipSpec& recipe, std::string* error) {
     m.video->time_base = c->time_base;
     m.video->avg_frame_rate = c->framerate;
     if (avcodec_parameters_from_context(m.video->codecpar, c) < 0) return fail(error, "codecpar");
+    if (recipe.corruptCodecSetup) {
+        const AVCodecParameters* par = m.video->codecpar;
+        if (par->extradata_size == 0) return fail(error, "the encoder wrote no set-up data");
+        par->extradata[par->extradata_size - 1] ^= 0xff;
+    }
     if (recipe.dataStream) av_dict_set(&m.video->metadata, "timecode", "00:00:00:00", 0);
     if (recipe.rotationDegrees != 0) {
         // Written as the muxer wants it, the matrix reads back from the file as a rotation of
@@ -420,6 +431,12 @@ bool writeClip(const std::string& path, const ClipSpec& recipe, std::string* err
                                   recipe.height, c->pix_fmt, SWS_BICUBIC, nullptr, nullptr,
                                   nullptr));
         if (!sws) return fail(error, "no swscale path to the clip's pixel format");
+        const AVPixFmtDescriptor* coded = av_pix_fmt_desc_get(c->pix_fmt);
+        if (coded->nb_components >= 3 && !(coded->flags & AV_PIX_FMT_FLAG_RGB)) {
+            const int* matrix = sws_getCoefficients(recipe.colorspace);
+            sws_setColorspaceDetails(sws.get(), matrix, 1, matrix, fullRange(recipe) ? 1 : 0, 0,
+                                     1 << 16, 1 << 16);
+        }
         std::vector<uint8_t> rgba(static_cast<size_t>(recipe.width) * recipe.height * 4);
         int64_t periods = startPeriods;
         for (int i = 0; i < recipe.frames; ++i) {
@@ -469,6 +486,48 @@ bool writeClip(const std::string& path, const ClipSpec& recipe, std::string* err
     ret = av_write_trailer(m.oc.get());
     if (ret < 0) return fail(error, "trailer: " + avError(ret));
     return true;
+}
+
+std::optional<Rgba> firstPictureCentre(const std::string& path) {
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return std::nullopt;
+    InputContextPtr input(raw);
+    const AVCodec* codec = nullptr;
+    const int stream = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+    if (stream < 0 || avformat_find_stream_info(input.get(), nullptr) < 0) return std::nullopt;
+    CodecContextPtr decoder(avcodec_alloc_context3(codec));
+    if (!decoder ||
+        avcodec_parameters_to_context(decoder.get(), input->streams[stream]->codecpar) < 0 ||
+        avcodec_open2(decoder.get(), codec, nullptr) < 0)
+        return std::nullopt;
+    PacketPtr pkt(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    bool decoded = false;
+    while (!decoded && av_read_frame(input.get(), pkt.get()) >= 0) {
+        if (pkt->stream_index == stream) avcodec_send_packet(decoder.get(), pkt.get());
+        av_packet_unref(pkt.get());
+        decoded = avcodec_receive_frame(decoder.get(), frame.get()) >= 0;
+    }
+    if (!decoded) {
+        avcodec_send_packet(decoder.get(), nullptr);
+        if (avcodec_receive_frame(decoder.get(), frame.get()) < 0) return std::nullopt;
+    }
+    const auto format = static_cast<AVPixelFormat>(frame->format);
+    SwsPtr sws(sws_getContext(frame->width, frame->height, format, frame->width, frame->height,
+                              AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!sws) return std::nullopt;
+    int matrix = frame->colorspace;
+    if (matrix == AVCOL_SPC_UNSPECIFIED)
+        matrix = frame->height >= 720 ? SWS_CS_ITU709 : SWS_CS_ITU601;
+    const bool full = frame->color_range == AVCOL_RANGE_JPEG ||
+                      std::string(av_get_pix_fmt_name(format)).starts_with("yuvj");
+    sws_setColorspaceDetails(sws.get(), sws_getCoefficients(matrix), full ? 1 : 0,
+                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+    std::vector<uint8_t> rgba(static_cast<size_t>(frame->width) * frame->height * 4);
+    uint8_t* dst[4] = {rgba.data(), nullptr, nullptr, nullptr};
+    const int dstStride[4] = {frame->width * 4, 0, 0, 0};
+    sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, dst, dstStride);
+    return centreColour(rgba.data(), frame->width, frame->height, frame->width * 4);
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,10 @@
 // committed. Every function here is safe to call from any one test thread at a time; the temp
 // directory is per process and removed when the process exits normally.
 namespace loopstage::clips {
+
+struct Rgb {
+    uint8_t r = 0, g = 0, b = 0;
+};
 
 struct ClipSpec {
     enum class Codec {
@@ -46,6 +51,16 @@ struct ClipSpec {
     int bitrateKbps = 0;
     // Frames (by index) whose coded packet is overwritten with random bytes in the file.
     std::vector<int> corruptFrames = {};
+    // The matrix the pictures are coded with and tagged as, in FFmpeg's numbering (1 BT.709,
+    // 2 untagged: coded as BT.601, 5 BT.601, 9 BT.2020), and whether they use the full range
+    // (8-bit 4:2:0 then as yuvj420p, as cameras write it). MJPEG is always full range.
+    int colorspace = 5;
+    bool fullRange = false;
+    // Every frame's body in this colour instead of its own.
+    std::optional<Rgb> flatColour = std::nullopt;
+    // The last byte of the decoder's set-up data (extradata) is flipped in the file. FFV1 then
+    // stores set-up data with a checksum, and its decoder refuses to open with it.
+    bool corruptCodecSetup = false;
 };
 
 // Writes the clip. Returns false with a reason when an encoder or muxer is missing or fails.
@@ -57,9 +72,6 @@ bool h264Available();
 // The picture of frame i: the top eighth of the rows (at least one) is white, all the rest is
 // colourOfFrame(i), so the centre of the picture carries the frame's identity. Levels are 32
 // apart so they survive lossy coding and colour conversion.
-struct Rgb {
-    uint8_t r = 0, g = 0, b = 0;
-};
 Rgb colourOfFrame(int index);
 // Inverse of colourOfFrame: -1 unless every channel is within `tolerance` of a level.
 int frameIndexOfColour(Rgb colour, int tolerance = 14);
@@ -80,6 +92,11 @@ struct Rgba {
 Rgba centreColour(const uint8_t* pixels, int width, int height, int strideBytes);
 // Colour of the pixel in the middle of the first row (inside the white band when upright).
 Rgba topRowColour(const uint8_t* pixels, int width, int strideBytes);
+
+// The centre colour of the clip's first picture as FFmpeg converts it on its own: decoded with
+// libavcodec, turned into RGBA at full size by a fresh swscale context set to the picture's
+// matrix (untagged: BT.709 from 720 rows up, BT.601 below) and range. Empty when unreadable.
+std::optional<Rgba> firstPictureCentre(const std::string& path);
 
 // A path in this process's temp directory (created on first use, removed at exit).
 std::string tempClipPath(const std::string& name);

@@ -4,6 +4,7 @@
 
 #include <QProcess>
 #include <QTest>
+#include <csignal>
 #include <filesystem>
 #include <string>
 
@@ -11,15 +12,19 @@
 
 namespace loopstage::clips {
 
-// A file system whose one file never answers a read, as a share or a disk that stopped
+// A file system whose files stop answering reads, as a share or a disk that stopped
 // responding: served by loopstage_stallfs (FUSE) for as long as this lives. Where the build
 // found no FUSE, or the mount is refused, mounted() is false.
 class StalledShare {
 public:
-    StalledShare() {
+    // `playing`, when given, is served as playing() until stallNow().
+    explicit StalledShare([[maybe_unused]] const std::string& playing = {}) {
 #ifdef LOOPSTAGE_STALLFS
         dir_ = tempClipPath("stalled-share");
         std::filesystem::create_directories(dir_);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LOOPSTAGE_STALLFS_SOURCE", QString::fromStdString(playing));
+        server_.setProcessEnvironment(env);
         server_.start(QStringLiteral(LOOPSTAGE_STALLFS), {QString::fromStdString(dir_), "-f"});
         struct stat st {};
         for (int i = 0; i < 100 && ::stat(file().c_str(), &st) != 0; ++i) QTest::qWait(50);
@@ -37,7 +42,10 @@ public:
     StalledShare& operator=(const StalledShare&) = delete;
 
     bool mounted() const { return mounted_; }
-    std::string file() const { return dir_ + "/stalled.mp4"; }
+    std::string file() const { return dir_ + "/stalled.mp4"; }     // never answers
+    std::string slowFile() const { return dir_ + "/slow.mp4"; }    // zeros, slowly
+    std::string playing() const { return dir_ + "/playing.mkv"; }  // answers until stallNow()
+    void stallNow() { ::kill(static_cast<pid_t>(server_.processId()), SIGUSR1); }
 
 private:
     std::string dir_;
