@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "media/FFmpegHandles.h"
+#include "media/LoopRules.h"
 #include "media/MovieProbe.h"
 #include "media/MovieShared.h"
 #include "media/PassTiming.h"
@@ -56,10 +57,13 @@ private:
     Step decodePass();
     Step receiveAll();
     Step deliver(AVFrame* frame);
-    bool catchUpTo(int64_t clockNs);
+    bool catchUpTo(int64_t clockNs, int64_t frameNs);
+    loopRules::Position position() const;
     Step convertAndPublish(AVFrame* frame, int64_t timeNs, int64_t iteration);
     void takeOver(Demuxer demuxer);
     void requestStop();
+    // Back to the stream's ticks, rounded up so a seek to the result finds the frame at the time.
+    static int64_t ticksOf(int64_t ns, AVRational timeBase);
 
     const std::shared_ptr<MovieShared> shared_;
     const std::string path_;

@@ -1,0 +1,28 @@
+#include "media/LoopRules.h"
+
+#include <algorithm>
+
+namespace loopstage::media::loopRules {
+
+CatchUp catchUp(int64_t clockNs, int64_t frameNs, int64_t keyIntervalNs, const Position& at) {
+    if (clockNs - frameNs <= std::max(kCatchUpNs, keyIntervalNs / 2 * 3)) return {};
+    int64_t pass = at.iteration;
+    if (at.looping && at.measured && at.durationNs > 0)
+        pass = std::max(pass, clockNs / at.durationNs);
+    const int64_t relativeNs = clockNs - pass * std::max<int64_t>(at.durationNs, 0);
+    if (relativeNs < 0 || (at.durationNs > 0 && relativeNs >= at.durationNs)) return {};
+    return {true, pass, relativeNs};
+}
+
+int64_t nextPass(int64_t clockNs, const Position& at) {
+    const int64_t next = at.iteration + 1;
+    if (!at.measured || at.durationNs <= 0) return next;
+    return std::max(next, clockNs / at.durationNs);
+}
+
+bool skipLate(bool late, bool publishedSinceStart, bool keepsUp, int64_t frameEndNs,
+              int64_t catchUpTargetNs) {
+    return late && publishedSinceStart && (keepsUp || frameEndNs <= catchUpTargetNs);
+}
+
+}  // namespace loopstage::media::loopRules
