@@ -138,6 +138,7 @@ void DecodeWorker::resetPass() {
     catchingUp_ = false;
     catchUpTargetNs_ = INT64_MIN;
     lastDeliveredNs_ = 0;
+    draining_ = false;
     av_frame_unref(held_.get());
 }
 
@@ -227,6 +228,7 @@ DecodeWorker::Step DecodeWorker::decodePass() {
             if (ret == AVERROR_EXIT) return Step::Stopped;
             if (ret != AVERROR_EOF) MovieShared::post(s.posted.read, ret);
             // Drain: the decoder still holds the last pictures (B-frame reordering).
+            draining_ = true;
             avcodec_send_packet(decoder_.get(), nullptr);
             const Step step = receiveAll();
             return step == Step::Continue ? Step::Ended : step;
@@ -347,7 +349,7 @@ DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
 
 loopRules::Position DecodeWorker::position() const {
     const MovieShared& s = *shared_;
-    return {iteration_, s.durationNs.load(), s.looping(), firstPassDone_};
+    return {iteration_, s.durationNs.load(), s.looping(), firstPassDone_, draining_};
 }
 
 DecodeWorker::Step DecodeWorker::convertAndPublish(AVFrame* frame, int64_t timeNs,

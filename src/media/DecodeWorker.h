@@ -88,6 +88,7 @@ private:
     PassTiming timing_;
     int64_t passFrames_ = 0;
     bool catchingUp_ = false;
+    bool draining_ = false;  // the file ended; the pass ends when the decoder is empty
     bool publishedSinceStart_ = false;
     int64_t catchUpTargetNs_ = INT64_MIN;  // the clock's time a catch-up seek went for
     // How long reading and decoding, and converting, take per picture (moving averages).

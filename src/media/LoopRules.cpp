@@ -5,6 +5,7 @@
 namespace loopstage::media::loopRules {
 
 CatchUp catchUp(int64_t clockNs, int64_t frameNs, int64_t keyIntervalNs, const Position& at) {
+    if (at.draining) return {};
     if (clockNs - frameNs <= std::max(kCatchUpNs, keyIntervalNs / 2 * 3)) return {};
     int64_t pass = at.iteration;
     if (at.looping && at.measured && at.durationNs > 0)

@@ -17,6 +17,7 @@ struct Position {
     int64_t durationNs = 0;  // of one pass; 0 while unknown
     bool looping = false;
     bool measured = false;  // a whole pass was decoded, so passes map to clock times
+    bool draining = false;  // the file ended: the decoder gives up its last pictures
 };
 
 struct CatchUp {
@@ -27,6 +28,9 @@ struct CatchUp {
 
 // Whether, and where, a decoder whose picture due at `frameNs` is late at `clockNs` seeks ahead:
 // into the clock's pass (when the movie loops and passes are measured) at the clock's time.
+// Never while draining: the drain ends the pass whatever the decoder holds, so a seek there
+// would be thrown away by the wrap, which then starts the pass after the one sought; the wrap
+// goes to the clock's pass by itself, and a catch-up inside it follows if still needed.
 CatchUp catchUp(int64_t clockNs, int64_t frameNs, int64_t keyIntervalNs, const Position& at);
 
 // The pass a wrap starts: the next one, or after a long stall the clock's.

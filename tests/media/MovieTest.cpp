@@ -408,6 +408,38 @@ TEST(MovieBehind, CatchesUpWithTheClock) {
     }
 }
 
+// The worker stopped (setActive(false)) in the last frames of a pass while the clock runs on
+// for longer than a catch-up needs: whatever it was doing (decoding, draining the decoder,
+// wrapping), after the restart the clock's pass shows, and no pass is skipped for the next.
+TEST(MovieSeam, StoppedInTheLastFramesThenStartedSkipsNoPass) {
+    const ClipSpec recipe = clipRecipe(60);
+    auto movie = openClip("seam", recipe);
+    ASSERT_TRUE(movie);
+    startClock(*movie, kFixed1);
+    const int64_t clipNs = toNs(clips::clipDurationSeconds(recipe));
+    FrameRef shown;
+    auto take = [&] {
+        FrameRef f = movie->takeNewestFrameAt(hostTimeNow());
+        if (!f) return false;
+        if (shown) {
+            EXPECT_LE(f->loopIteration, shown->loopIteration + 1) << "a pass was skipped";
+        }
+        shown = std::move(f);
+        return true;
+    };
+    for (int stopAt = recipe.frames - 8; stopAt < recipe.frames; stopAt += 2) {
+        SCOPED_TRACE(stopAt);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return take() && indexOf(*shown) >= stopAt; }, 10000));
+        const int64_t stoppedIn = shown->loopIteration;
+        movie->setActive(false);
+        QTest::qWait(1400);
+        movie->setActive(true);
+        const int64_t clockPass = movie->movieTimeAt(hostTimeNow()) / clipNs;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return take() && shown->loopIteration > stoppedIn; }));
+        EXPECT_EQ(shown->loopIteration, clockPass);
+    }
+}
+
 TEST(MovieNoLoop, StopsAtTheEndShowingTheLastFrameAndLoopingLaterFollowsTheClock) {
     const ClipSpec recipe = clipRecipe(10);
     auto movie = openClip("noloop", recipe, nullptr, false);
