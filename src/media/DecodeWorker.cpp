@@ -64,16 +64,20 @@ DecodeWorker::DecodeWorker(std::shared_ptr<MovieShared> shared, Demuxer demuxer,
 DecodeWorker::~DecodeWorker() { stop(); }
 
 bool DecodeWorker::start() {
-    if (thread_.joinable()) return true;
+    if (thread_.joinable()) {
+        if (running_.load()) return true;
+        thread_.join();  // it ended by itself (no decoder could be opened): try again
+    }
     stopRequested_.store(false);
     pool_.clearStop();
+    running_.store(true);  // before the thread, which clears it when it ends by itself
     try {
         thread_ = std::thread([this] { run(); });
     } catch (const std::system_error& e) {
+        running_.store(false);
         qCWarning(lcMovie, "movie %s: cannot start decode worker: %s", path_.c_str(), e.what());
         return false;
     }
-    running_.store(true);
     return true;
 }
 
@@ -104,6 +108,7 @@ void DecodeWorker::run() {
     } catch (...) {
         qCCritical(lcMovie, "movie %s: decode worker stopped", path_.c_str());
     }
+    running_.store(false);
 }
 
 void DecodeWorker::decodeLoop() {
@@ -116,6 +121,10 @@ void DecodeWorker::decodeLoop() {
         if (c.stop) return;
         if (c.generation != generation_) {
             restartDecoding(c.generation);
+            continue;
+        }
+        if (wrapPending_) {
+            if (wrap() == Step::Stopped) return;
             continue;
         }
         switch (decodePass()) {
@@ -143,17 +152,21 @@ void DecodeWorker::resetPass() {
 }
 
 void DecodeWorker::restartDecoding(uint64_t generation) {
-    generation_ = generation;
     iteration_ = 0;
     parked_ = false;
+    wrapPending_ = false;
     publishedSinceStart_ = false;
     consecutiveFailedPasses_ = 0;
     shared_->counters.gaveUp.store(false);
     resetPass();
-    if (!seekToStart()) shared_->counters.gaveUp.store(true);
+    const bool rewound = seekToStart();
+    // Stopped on the way (the movie paused just then): the next start restarts again.
+    if (!rewound && stopRequested_.load()) return;
+    generation_ = generation;
+    if (!rewound) shared_->counters.gaveUp.store(true);
 }
 
-// Ends a pass at end of stream: measures, then waits for the loop flag and wraps.
+// Ends a pass at end of stream: measures, then wraps.
 DecodeWorker::Step DecodeWorker::finishPass() {
     MovieShared& s = *shared_;
     if (passFrames_ == 0) {
@@ -184,7 +197,14 @@ DecodeWorker::Step DecodeWorker::finishPass() {
         parked_ = true;  // decodeLoop waits for a restart or stop
         return Step::Continue;
     }
+    return wrap();
+}
 
+// Waits for the loop flag and goes back to the start. A wrap interrupted by a stop (the movie
+// paused just then) is no failure: it is done again at the next start.
+DecodeWorker::Step DecodeWorker::wrap() {
+    MovieShared& s = *shared_;
+    wrapPending_ = true;
     const FramePool::Control c = pool_.waitUntil([&](const FramePool::Control& ctl, bool) {
         return ctl.stop || ctl.generation != generation_ || s.looping();
     });
@@ -192,9 +212,11 @@ DecodeWorker::Step DecodeWorker::finishPass() {
     if (c.generation != generation_) return Step::Restarted;
 
     if (!seekToStart()) {
+        if (stopRequested_.load()) return Step::Stopped;
         s.counters.gaveUp.store(true);
         return Step::Continue;
     }
+    wrapPending_ = false;
     followThreadBudget();
     // After a long stall (the render thread stopped taking frames, or the machine was busy)
     // the wrap goes to the clock's pass instead of decoding every missed one.

@@ -38,6 +38,7 @@ public:
     // in the middle of a large picture, and the caller (the window's thread) must not wait for
     // it. The worker touches nothing of the movie's but MovieShared, which it holds itself.
     static void dispose(std::unique_ptr<DecodeWorker> worker);
+    // From start() until stop(), or until the thread ends by itself (no decoder could be opened).
     bool running() const { return running_.load(); }
 
 private:
@@ -50,6 +51,7 @@ private:
     void resetPass();
     void restartDecoding(uint64_t generation);
     Step finishPass();
+    Step wrap();
     bool seekToStart();
     bool reopen();
     void applyDiscard();
@@ -99,6 +101,7 @@ private:
     bool firstPassDone_ = false;
     bool singlePicture_ = false;  // the first pass yielded one picture: never re-decoded
     bool parked_ = false;         // that picture is out; nothing to do until a restart
+    bool wrapPending_ = false;    // a pass ended and the wrap after it is not done yet
 };
 
 }  // namespace loopstage::media

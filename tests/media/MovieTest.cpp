@@ -20,10 +20,12 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "media/DecodeWorker.h"
 #include "media/FFmpegLog.h"
 #include "media/FramePool.h"
 #include "media/Movie.h"
 #include "media/MovieClock.h"
+#include "media/MovieShared.h"
 #include "platform/HostTime.h"
 #include "support/BadInputs.h"
 #include "support/LogCapture.h"
@@ -520,6 +522,43 @@ TEST(MovieThreads, TracksAreListedAndChangeWithTheRateWhileRunning) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return movie->counters().framesDecoded > parked; }));
     movie->setRate(0);
     QTest::qWait(50);  // the worker blocks on a full queue: the movie goes while it waits
+}
+
+// Pauses (setActive(false)) at any moment, also while a wrap reopens a file that cannot seek
+// back, are no failures: each start plays on.
+TEST(MoviePause, PausesAtAnyMomentOfWrapsAreNoFailure) {
+    ClipSpec recipe = clipRecipe(6, ClipSpec::Codec::H264, "h264");
+    recipe.bFrames = false;
+    RenderThreadSink sink;
+    auto movie = openClip("pause-raw", recipe, &sink);
+    ASSERT_TRUE(movie);
+    movie->setRate(kFixed1 * 8);
+    for (int i = 0; i < 150; ++i) {
+        movie->setActive(false);
+        movie->setActive(true);
+        std::this_thread::sleep_for(milliseconds(i % 5));
+    }
+    const int64_t wraps = movie->counters().loopWraps;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return movie->counters().loopWraps > wraps + 2; }));
+    EXPECT_FALSE(movie->counters().gaveUp);
+}
+
+// A worker whose decoder cannot be opened ends by itself and says so (its movie is no longer
+// active); a later start tries again.
+TEST(DecodeWorkerAlone, EndsByItselfWhenNoDecoderOpens) {
+    const std::string path = test::clip("no-decoder.mp4", clipRecipe(6));
+    const ProbeResult probed = probeMovie(path);
+    ASSERT_EQ(probed.status, 0);
+    auto shared = std::make_shared<MovieShared>(probed.probe->facts(), hostTimeNow());
+    shared->pool = std::make_shared<FramePool>(64, 48, 6, 3);
+    Demuxer demuxer = probed.probe->takeDemuxer();
+    demuxer.format->streams[shared->facts.videoStream]->codecpar->codec_id = AV_CODEC_ID_NONE;
+    DecodeWorker worker(shared, std::move(demuxer), path);
+    for (int start = 0; start < 2; ++start) {
+        ASSERT_TRUE(worker.start());
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !worker.running(); }));
+        EXPECT_TRUE(shared->counters.gaveUp.load());
+    }
 }
 
 // Three passes in a row without a picture give up: the worker idles, and says so once.
