@@ -353,10 +353,10 @@ DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
 
     const int64_t clockNs = s.clock.timeAt(platform::hostTimeNow());
     if (catchUpTo(clockNs, timeNs)) return Step::Continue;
-    const bool late = timeNs + durNs <= clockNs;
+    const int64_t endNs = loopRules::saturatingAdd(timeNs, durNs);
+    const bool late = endNs <= clockNs;
     const bool keepsUp = decodeEmaNs_ + convertEmaNs_ < durNs;
-    if (loopRules::skipLate(late, publishedSinceStart_, keepsUp, timeNs + durNs,
-                            catchUpTargetNs_)) {
+    if (loopRules::skipLate(late, publishedSinceStart_, keepsUp, endNs, catchUpTargetNs_)) {
         s.counters.skippedLate.fetch_add(1);
         av_frame_unref(held_.get());
         av_frame_move_ref(held_.get(), frame);

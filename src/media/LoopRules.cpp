@@ -1,12 +1,13 @@
 #include "media/LoopRules.h"
 
 #include <algorithm>
+#include <climits>
 
 namespace loopstage::media::loopRules {
 
 CatchUp catchUp(int64_t clockNs, int64_t frameNs, int64_t keyIntervalNs, const Position& at) {
     if (at.draining) return {};
-    if (clockNs - frameNs <= std::max(kCatchUpNs, keyIntervalNs / 2 * 3)) return {};
+    if (saturatingSub(clockNs, frameNs) <= std::max(kCatchUpNs, keyIntervalNs / 2 * 3)) return {};
     int64_t pass = at.iteration;
     if (at.looping && at.measured && at.durationNs > 0)
         pass = std::max(pass, clockNs / at.durationNs);
@@ -24,6 +25,18 @@ int64_t nextPass(int64_t clockNs, const Position& at) {
 bool skipLate(bool late, bool publishedSinceStart, bool keepsUp, int64_t frameEndNs,
               int64_t catchUpTargetNs) {
     return late && publishedSinceStart && (keepsUp || frameEndNs <= catchUpTargetNs);
+}
+
+int64_t saturatingAdd(int64_t a, int64_t b) {
+    int64_t sum = 0;
+    if (!__builtin_add_overflow(a, b, &sum)) return sum;
+    return b > 0 ? INT64_MAX : INT64_MIN;
+}
+
+int64_t saturatingSub(int64_t a, int64_t b) {
+    int64_t difference = 0;
+    if (!__builtin_sub_overflow(a, b, &difference)) return difference;
+    return b < 0 ? INT64_MAX : INT64_MIN;
 }
 
 }  // namespace loopstage::media::loopRules

@@ -44,4 +44,8 @@ int64_t nextPass(int64_t clockNs, const Position& at);
 bool skipLate(bool late, bool publishedSinceStart, bool keepsUp, int64_t frameEndNs,
               int64_t catchUpTargetNs);
 
+// a + b and a - b held at the ends of int64_t instead of overflowing (crafted timestamps).
+int64_t saturatingAdd(int64_t a, int64_t b);
+int64_t saturatingSub(int64_t a, int64_t b);
+
 }  // namespace loopstage::media::loopRules

@@ -26,6 +26,7 @@ extern "C" {
 #include "media/Movie.h"
 #include "media/MovieClock.h"
 #include "media/MovieShared.h"
+#include "media/PassTiming.h"
 #include "platform/HostTime.h"
 #include "support/BadInputs.h"
 #include "support/LogCapture.h"
@@ -238,6 +239,29 @@ TEST(MovieClock, RatesDoNotOverflowAndWrappingHandlesNegativeTimes) {
     EXPECT_EQ(movieTimeAfter(500, day, 2 * kFixed1), 500 + 2 * day);
     EXPECT_EQ(wrappedMovieTime(-1, 1'000), 999);
     EXPECT_EQ(wrappedMovieTime(42, 0), 42);
+}
+
+// Times in a pass of frames lasting 40 ms, from their timestamps: trusted from the first one on,
+// played at the cadence through a cut or a missing timestamp, never going back (broken muxers
+// write timestamps that step back a little), and without overflow on crafted extremes.
+TEST(PassTiming, TimesFollowTimestampsAtTheCadenceAndNeverGoBack) {
+    constexpr int64_t ms = 1'000'000, none = PassTiming::kNoTimestamp;
+    const std::vector<std::pair<std::vector<int64_t>, std::vector<int64_t>>> table = {
+        {{500 * ms, 540 * ms, 580 * ms}, {0, 40 * ms, 80 * ms}},
+        {{0, 40 * ms, 80 * ms, 70 * ms, 120 * ms}, {0, 40 * ms, 80 * ms, 80 * ms, 120 * ms}},
+        {{0, 40 * ms, 300'000 * ms, 300'040 * ms}, {0, 40 * ms, 80 * ms, 120 * ms}},
+        {{0, none, 80 * ms}, {0, 40 * ms, 80 * ms}},
+        {{INT64_MIN + 1, INT64_MAX}, {0, 40 * ms}},
+    };
+    for (const auto& [timestamps, times] : table) {
+        PassTiming timing;
+        timing.startPass();
+        for (size_t i = 0; i < timestamps.size(); ++i) {
+            bool jumped = false;
+            EXPECT_EQ(timing.timeOf(timestamps[i], 40 * ms, true, &jumped), times[i])
+                << "frame " << i << " of " << testing::PrintToString(timestamps);
+        }
+    }
 }
 
 // ---------------------------------------------------------------- frame choice across wraps
