@@ -46,7 +46,7 @@ private:
 
     void run();
     void decodeLoop();
-    bool openDecoder();
+    int openDecoder(int threads);  // a negative error code when it cannot
     void followThreadBudget();
     void resetPass();
     void restartDecoding(uint64_t generation);
@@ -79,6 +79,7 @@ private:
     AVFormatContext* format_ = nullptr;  // demuxer_.format
     ffmpeg::CodecContextPtr decoder_;
     int decoderThreads_ = 1;
+    int refusedShare_ = 0;  // a share of the budget the decoder could not be rebuilt with
     AVRational timeBase_{0, 1};
     ffmpeg::PacketPtr packet_;
     ffmpeg::FramePtr frame_;

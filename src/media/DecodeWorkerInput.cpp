@@ -16,6 +16,9 @@ using namespace ffmpeg;
 // A reopen (for a file that cannot seek back) may take this long before the pass counts as
 // failed.
 constexpr int64_t kReopenDeadlineNs = 5'000'000'000;
+// A new share of the decoding threads is taken once it has held this long: a drop that
+// replaces a clip changes it twice, and clips added one after the other as often.
+constexpr int64_t kBudgetSettleNs = 1'000'000'000;
 
 }  // namespace
 
@@ -33,7 +36,7 @@ void DecodeWorker::takeOver(Demuxer demuxer) {
     demuxer_.interrupt->deadlineNs.store(INT64_MAX);
 }
 
-bool DecodeWorker::openDecoder() {
+int DecodeWorker::openDecoder(int threads) {
     const AVCodecParameters* par = format_->streams[shared_->facts.videoStream]->codecpar;
     const AVCodec* codec = avcodec_find_decoder(par->codec_id);
     CodecContextPtr decoder(codec ? avcodec_alloc_context3(codec) : nullptr);
@@ -41,33 +44,37 @@ bool DecodeWorker::openDecoder() {
     if (ret >= 0) {
         decoder->pkt_timebase = timeBase_;
         // The codec's threads are made here, on the worker, so they share its lower priority.
-        decoder->thread_count = movieRegistry::decodeThreadsEach();
+        decoder->thread_count = threads;
         decoder->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
         AVDictionary* options = nullptr;
         av_dict_set_int(&options, "max_pixels", Movie::kMaxPicturePixels, 0);
         ret = avcodec_open2(decoder.get(), codec, &options);
         av_dict_free(&options);
     }
-    if (ret < 0) {
-        MovieShared::post(shared_->posted.open, ret);
-        shared_->counters.gaveUp.store(true);
-        return false;
-    }
+    if (ret < 0) return ret;
     decoder_ = std::move(decoder);
-    decoderThreads_ = decoder_->thread_count;
-    return true;
+    decoderThreads_ = threads;
+    return 0;
 }
 
 // The thread budget changed (clips were added or removed): the decoder takes its new share
-// where decoding starts afresh from a key frame anyway, after the seek of a wrap. A decoder
-// that cannot be opened with it keeps the old one.
+// where decoding starts afresh from a key frame anyway, after the seek of a wrap, and only
+// where that cannot show (see kBudgetSettleNs and loopRules::takeThreadShare). A decoder that
+// cannot be opened with it keeps the old one, silently (it still plays), and that share is
+// not tried again.
 void DecodeWorker::followThreadBudget() {
-    if (movieRegistry::decodeThreadsEach() == decoderThreads_) return;
+    const int share = movieRegistry::decodeThreadsEach();
+    if (share == refusedShare_ ||
+        platform::hostTimeNow() - movieRegistry::threadBudgetSinceNs() < kBudgetSettleNs ||
+        !loopRules::takeThreadShare(decoderThreads_, share, pool_.queued(), pool_.maxQueued()))
+        return;
     CodecContextPtr previous = std::move(decoder_);
-    if (openDecoder()) return;
+    if (openDecoder(share) >= 0) {
+        shared_->counters.decoderRebuilds.fetch_add(1);
+        return;
+    }
     decoder_ = std::move(previous);
-    shared_->counters.gaveUp.store(false);
-    decoderThreads_ = decoder_->thread_count;
+    refusedShare_ = share;
 }
 
 bool DecodeWorker::seekToStart() {

@@ -27,6 +27,11 @@ bool skipLate(bool late, bool publishedSinceStart, bool keepsUp, int64_t frameEn
     return late && publishedSinceStart && (keepsUp || frameEndNs <= catchUpTargetNs);
 }
 
+bool takeThreadShare(int threads, int share, int queued, int maxQueued) {
+    if (share == threads || queued < maxQueued) return false;
+    return share >= 2 * threads || 2 * share <= threads;
+}
+
 int64_t saturatingAdd(int64_t a, int64_t b) {
     int64_t sum = 0;
     if (!__builtin_add_overflow(a, b, &sum)) return sum;

@@ -44,6 +44,12 @@ int64_t nextPass(int64_t clockNs, const Position& at);
 bool skipLate(bool late, bool publishedSinceStart, bool keepsUp, int64_t frameEndNs,
               int64_t catchUpTargetNs);
 
+// Whether a decoder with `threads` codec threads is rebuilt with the budget's `share` at a wrap
+// where `queued` of at most `maxQueued` pictures wait for the clock. Opening a decoder and
+// filling its threads takes a few frame periods, so only with a full queue to cover them, and
+// only for a change to at least double or at most half: smaller ones gain too little.
+bool takeThreadShare(int threads, int share, int queued, int maxQueued);
+
 // a + b and a - b held at the ends of int64_t instead of overflowing (crafted timestamps).
 int64_t saturatingAdd(int64_t a, int64_t b);
 int64_t saturatingSub(int64_t a, int64_t b);

@@ -14,6 +14,7 @@
 
 #include "media/DecodeWorker.h"
 #include "media/Movie.h"
+#include "platform/HostTime.h"
 
 namespace loopstage::media {
 namespace {
@@ -24,11 +25,13 @@ std::mutex g_mutex;
 std::vector<Movie*> g_movies;
 std::vector<Movie*> g_decoding;  // the movies with a decode worker, a subset of g_movies
 std::atomic<int> g_threadsEach{1};
+std::atomic<int64_t> g_threadsSinceNs{0};
 
 void updateBudgetLocked() {
     const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
     const int decoders = std::max<int>(1, static_cast<int>(g_decoding.size()));
-    g_threadsEach.store(std::max(1, cores / decoders));
+    const int each = std::max(1, cores / decoders);
+    if (g_threadsEach.exchange(each) != each) g_threadsSinceNs.store(platform::hostTimeNow());
 }
 
 // Joins and frees disposed workers one after the other; lives until the program ends.
@@ -101,6 +104,7 @@ void movieRegistry::remove(Movie* movie) {
 }
 
 int movieRegistry::decodeThreadsEach() { return g_threadsEach.load(std::memory_order_relaxed); }
+int64_t movieRegistry::threadBudgetSinceNs() { return g_threadsSinceNs.load(); }
 
 void movieRegistry::reap(std::unique_ptr<DecodeWorker>& worker) {
     if (!WorkerReaper::instance().take(worker)) worker.reset();

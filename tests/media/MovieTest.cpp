@@ -585,6 +585,25 @@ TEST(DecodeWorkerAlone, EndsByItselfWhenNoDecoderOpens) {
     }
 }
 
+// Clips coming and going (a drop that replaces one changes the thread budget twice) leave a
+// playing clip's decoder alone; a new share that holds still is taken once, at a wrap.
+TEST(MovieBudget, ChurnLeavesDecodersAloneAndASettledShareIsTakenOnce) {
+    RenderThreadSink sink;
+    auto playing = openClip("budget-playing", clipRecipe(15), &sink);
+    ASSERT_TRUE(playing);
+    playing->setRate(kFixed1 * 4);
+    for (int i = 0; i < 12; ++i) {
+        auto other = openClip("budget-other", clipRecipe(15));
+        QTest::qWait(80);
+        other.reset();
+        QTest::qWait(80);
+    }
+    EXPECT_EQ(playing->counters().decoderRebuilds, 0);
+    auto other = openClip("budget-other", clipRecipe(15));
+    const bool halves = std::thread::hardware_concurrency() >= 2;
+    EXPECT_EQ(QTest::qWaitFor([&] { return playing->counters().decoderRebuilds == 1; }), halves);
+}
+
 // Three passes in a row without a picture give up: the worker idles, and says so once.
 TEST(MovieCorrupt, ClipThatNeverDecodesGivesUpAndGoesIdle) {
     ClipSpec recipe = clipRecipe(8, ClipSpec::Codec::Mjpeg, "avi");
