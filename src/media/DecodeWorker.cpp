@@ -102,13 +102,7 @@ void DecodeWorker::dispose(std::unique_ptr<DecodeWorker> worker) {
 void DecodeWorker::run() {
     setWorkerThreadTraits();
     try {
-        if (!decoder_) {
-            if (const int ret = openDecoder(movieRegistry::decodeThreadsEach()); ret < 0) {
-                MovieShared::post(shared_->posted.open, ret);
-                shared_->counters.gaveUp.store(true);
-            }
-        }
-        if (decoder_) decodeLoop();
+        if (decoder_ || openFirstDecoder()) decodeLoop();
     } catch (const std::exception& e) {
         qCCritical(lcMovie, "movie %s: decode worker stopped: %s", path_.c_str(), e.what());
     } catch (...) {

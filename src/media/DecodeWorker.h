@@ -46,6 +46,7 @@ private:
 
     void run();
     void decodeLoop();
+    bool openFirstDecoder();
     int openDecoder(int threads);  // a negative error code when it cannot
     void followThreadBudget();
     void resetPass();

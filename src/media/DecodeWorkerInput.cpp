@@ -57,6 +57,15 @@ int DecodeWorker::openDecoder(int threads) {
     return 0;
 }
 
+// A clip whose decoder cannot be opened is given up on, and says why.
+bool DecodeWorker::openFirstDecoder() {
+    const int ret = openDecoder(movieRegistry::decodeThreadsEach());
+    if (ret >= 0) return true;
+    MovieShared::post(shared_->posted.open, ret);
+    shared_->counters.gaveUp.store(true);
+    return false;
+}
+
 // The thread budget changed (clips were added or removed): the decoder takes its new share
 // where decoding starts afresh from a key frame anyway, after the seek of a wrap, and only
 // where that cannot show (see kBudgetSettleNs and loopRules::takeThreadShare). A decoder that
