@@ -9,14 +9,11 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
-#include <deque>
 #include <exception>
-#include <mutex>
 #include <system_error>
 #include <utility>
 
-#include "media/MovieProbe.h"
+#include "media/LoopRules.h"
 #include "media/MovieRegistry.h"
 #include "platform/HostTime.h"
 
@@ -31,19 +28,9 @@ using namespace ffmpeg;
 constexpr int kWorkerNice = 10;
 // Passes in a row that yield no picture before the worker gives up on a clip.
 constexpr int kMaxFailedPasses = 3;
-// A decoder further behind its clock than this (and than the key frames are apart) seeks
-// ahead rather than decoding every picture it missed.
-constexpr int64_t kCatchUpNs = 1'000'000'000;
-// A reopen (for a file that cannot seek back) may take this long before the pass counts as
-// failed.
-constexpr int64_t kReopenDeadlineNs = 5'000'000'000;
 constexpr AVRational kNanoseconds{1, 1'000'000'000};
 
 int64_t toNs(int64_t ticks, AVRational tb) { return av_rescale_q(ticks, tb, kNanoseconds); }
-// Back to the stream's ticks, rounded up so a seek to the result finds the frame at the time.
-int64_t toTicks(int64_t ns, AVRational tb) {
-    return av_rescale_q_rnd(ns, kNanoseconds, tb, AV_ROUND_UP);
-}
 
 bool hasPicture(const AVFrame* f) { return f->buf[0] != nullptr; }
 
@@ -76,21 +63,15 @@ DecodeWorker::DecodeWorker(std::shared_ptr<MovieShared> shared, Demuxer demuxer,
 
 DecodeWorker::~DecodeWorker() { stop(); }
 
-// From now on a read ends when the worker is asked to stop, and not before: a file that
-// stalls for a while mid-play is waited for.
-void DecodeWorker::takeOver(Demuxer demuxer) {
-    demuxer_.format.reset();  // before the interrupt target it may call
-    demuxer_ = std::move(demuxer);
-    format_ = demuxer_.format.get();
-    demuxer_.interrupt->cancel.store(&stopRequested_);
-    demuxer_.interrupt->deadlineNs.store(INT64_MAX);
-}
-
 bool DecodeWorker::start() {
-    if (thread_.joinable()) return true;
+    if (thread_.joinable()) {
+        if (running_.load()) return true;
+        thread_.join();  // it ended by itself (no decoder could be opened): try again
+    }
     stopRequested_.store(false);
     pool_.clearStop();
     ended_.store(false);
+    running_.store(true);  // before the thread, which clears it when it ends by itself
     try {
         thread_ = std::thread([this] {
             run();
@@ -98,10 +79,10 @@ bool DecodeWorker::start() {
         });
     } catch (const std::system_error& e) {
         ended_.store(true);
+        running_.store(false);
         qCWarning(lcMovie, "movie %s: cannot start decode worker: %s", path_.c_str(), e.what());
         return false;
     }
-    running_.store(true);
     return true;
 }
 
@@ -126,49 +107,13 @@ void DecodeWorker::dispose(std::unique_ptr<DecodeWorker> worker) {
 void DecodeWorker::run() {
     setWorkerThreadTraits();
     try {
-        if (decoder_ || openDecoder()) decodeLoop();
+        if (decoder_ || openFirstDecoder()) decodeLoop();
     } catch (const std::exception& e) {
         qCCritical(lcMovie, "movie %s: decode worker stopped: %s", path_.c_str(), e.what());
     } catch (...) {
         qCCritical(lcMovie, "movie %s: decode worker stopped", path_.c_str());
     }
-}
-
-bool DecodeWorker::openDecoder() {
-    const AVCodecParameters* par = format_->streams[shared_->facts.videoStream]->codecpar;
-    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
-    CodecContextPtr decoder(codec ? avcodec_alloc_context3(codec) : nullptr);
-    int ret = decoder ? avcodec_parameters_to_context(decoder.get(), par) : AVERROR(ENOMEM);
-    if (ret >= 0) {
-        decoder->pkt_timebase = timeBase_;
-        // The codec's threads are made here, on the worker, so they share its lower priority.
-        decoder->thread_count = movieRegistry::decodeThreadsEach();
-        decoder->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-        AVDictionary* options = nullptr;
-        av_dict_set_int(&options, "max_pixels", Movie::kMaxPicturePixels, 0);
-        ret = avcodec_open2(decoder.get(), codec, &options);
-        av_dict_free(&options);
-    }
-    if (ret < 0) {
-        MovieShared::post(shared_->posted.open, ret);
-        shared_->counters.gaveUp.store(true);
-        return false;
-    }
-    decoder_ = std::move(decoder);
-    decoderThreads_ = decoder_->thread_count;
-    return true;
-}
-
-// The thread budget changed (clips were added or removed): the decoder takes its new share
-// where decoding starts afresh from a key frame anyway, after the seek of a wrap. A decoder
-// that cannot be opened with it keeps the old one.
-void DecodeWorker::followThreadBudget() {
-    if (movieRegistry::decodeThreadsEach() == decoderThreads_) return;
-    CodecContextPtr previous = std::move(decoder_);
-    if (openDecoder()) return;
-    decoder_ = std::move(previous);
-    shared_->counters.gaveUp.store(false);
-    decoderThreads_ = decoder_->thread_count;
+    running_.store(false);
 }
 
 void DecodeWorker::decodeLoop() {
@@ -181,6 +126,10 @@ void DecodeWorker::decodeLoop() {
         if (c.stop) return;
         if (c.generation != generation_) {
             restartDecoding(c.generation);
+            continue;
+        }
+        if (wrapPending_) {
+            if (wrap() == Step::Stopped) return;
             continue;
         }
         switch (decodePass()) {
@@ -203,21 +152,26 @@ void DecodeWorker::resetPass() {
     catchingUp_ = false;
     catchUpTargetNs_ = INT64_MIN;
     lastDeliveredNs_ = 0;
+    draining_ = false;
     av_frame_unref(held_.get());
 }
 
 void DecodeWorker::restartDecoding(uint64_t generation) {
-    generation_ = generation;
     iteration_ = 0;
     parked_ = false;
+    wrapPending_ = false;
     publishedSinceStart_ = false;
     consecutiveFailedPasses_ = 0;
     shared_->counters.gaveUp.store(false);
     resetPass();
-    if (!seekToStart()) shared_->counters.gaveUp.store(true);
+    const bool rewound = seekToStart();
+    // Stopped on the way (the movie paused just then): the next start restarts again.
+    if (!rewound && stopRequested_.load()) return;
+    generation_ = generation;
+    if (!rewound) shared_->counters.gaveUp.store(true);
 }
 
-// Ends a pass at end of stream: measures, then waits for the loop flag and wraps.
+// Ends a pass at end of stream: measures, then wraps.
 DecodeWorker::Step DecodeWorker::finishPass() {
     MovieShared& s = *shared_;
     if (passFrames_ == 0) {
@@ -248,7 +202,14 @@ DecodeWorker::Step DecodeWorker::finishPass() {
         parked_ = true;  // decodeLoop waits for a restart or stop
         return Step::Continue;
     }
+    return wrap();
+}
 
+// Waits for the loop flag and goes back to the start. A wrap interrupted by a stop (the movie
+// paused just then) is no failure: it is done again at the next start.
+DecodeWorker::Step DecodeWorker::wrap() {
+    MovieShared& s = *shared_;
+    wrapPending_ = true;
     const FramePool::Control c = pool_.waitUntil([&](const FramePool::Control& ctl, bool) {
         return ctl.stop || ctl.generation != generation_ || s.looping();
     });
@@ -256,70 +217,18 @@ DecodeWorker::Step DecodeWorker::finishPass() {
     if (c.generation != generation_) return Step::Restarted;
 
     if (!seekToStart()) {
+        if (stopRequested_.load()) return Step::Stopped;
         s.counters.gaveUp.store(true);
         return Step::Continue;
     }
+    wrapPending_ = false;
     followThreadBudget();
-    int64_t next = iteration_ + 1;
-    const int64_t duration = s.durationNs.load();
-    if (firstPassDone_ && duration > 0) {
-        // After a long stall (the render thread stopped taking frames, or the machine was
-        // busy) jump to the clock's pass instead of decoding every missed one.
-        const int64_t clockPass = s.clock.timeAt(platform::hostTimeNow()) / duration;
-        next = std::max(next, clockPass);
-    }
-    iteration_ = next;
+    // After a long stall (the render thread stopped taking frames, or the machine was busy)
+    // the wrap goes to the clock's pass instead of decoding every missed one.
+    iteration_ = loopRules::nextPass(s.clock.timeAt(platform::hostTimeNow()), position());
     s.counters.wraps.fetch_add(1);
     resetPass();
     return Step::Continue;
-}
-
-bool DecodeWorker::seekToStart() {
-    const int stream = shared_->facts.videoStream;
-    const AVStream* st = format_->streams[stream];
-    int ret = -1;
-    if (format_->iformat->flags & AVFMT_TS_DISCONT) {
-        // Streams whose clock may wrap or jump (MPEG-TS, program streams) are found again by
-        // their first byte, as players loop them: a seek by timestamp there lands wherever the
-        // clock happened to read so.
-        ret = avformat_seek_file(format_, -1, INT64_MIN, 0, 0, AVSEEK_FLAG_BYTE);
-    } else {
-        // Where the first pass began, as the decoder saw it.
-        const int64_t start = timing_.originKnown()
-                                  ? toTicks(timing_.originNs(), timeBase_)
-                                  : (st->start_time != AV_NOPTS_VALUE ? st->start_time : 0);
-        ret = avformat_seek_file(format_, stream, INT64_MIN, start, start, 0);
-        if (ret < 0) ret = av_seek_frame(format_, stream, start, AVSEEK_FLAG_BACKWARD);
-    }
-    if (ret >= 0) {
-        avcodec_flush_buffers(decoder_.get());
-        return true;
-    }
-    if (ret == AVERROR_EXIT) return false;  // stopping
-    MovieShared::post(shared_->posted.seek, ret);
-    return reopen();
-}
-
-// Some demuxers cannot seek (pipes of images, some broken files): open the file afresh.
-bool DecodeWorker::reopen() {
-    MovieProbe fresh;
-    if (MovieProbe::openOnThisThread(path_, platform::hostTimeNow() + kReopenDeadlineNs,
-                                     &stopRequested_, fresh, nullptr) < 0)
-        return false;
-    if (fresh.facts().videoStream != shared_->facts.videoStream ||
-        fresh.facts().trackTypes.size() != shared_->facts.trackTypes.size())
-        return false;
-    const AVCodecParameters* par = fresh.videoParameters();
-    if (par->codec_id != decoder_->codec_id) return false;
-    shared_->counters.reopens.fetch_add(1);
-    takeOver(fresh.takeDemuxer());
-    avcodec_flush_buffers(decoder_.get());
-    return true;
-}
-
-void DecodeWorker::applyDiscard() {
-    for (int i = 0; i < shared_->trackCount(); ++i)
-        format_->streams[i]->discard = shared_->trackOn(i) ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
 }
 
 DecodeWorker::Step DecodeWorker::checkControl() {
@@ -346,6 +255,7 @@ DecodeWorker::Step DecodeWorker::decodePass() {
             if (ret == AVERROR_EXIT) return Step::Stopped;
             if (ret != AVERROR_EOF) MovieShared::post(s.posted.read, ret);
             // Drain: the decoder still holds the last pictures (B-frame reordering).
+            draining_ = true;
             avcodec_send_packet(decoder_.get(), nullptr);
             const Step step = receiveAll();
             return step == Step::Continue ? Step::Ended : step;
@@ -400,22 +310,19 @@ DecodeWorker::Step DecodeWorker::receiveAll() {
 // busy) goes to the key frame at or before the clock's position and decodes from there,
 // instead of decoding every picture it missed. Only where timestamps map to positions: not in
 // streams whose clock may wrap or jump, and across passes only once a pass has been measured.
-bool DecodeWorker::catchUpTo(int64_t clockNs) {
-    const MovieShared& s = *shared_;
+bool DecodeWorker::catchUpTo(int64_t clockNs, int64_t frameNs) {
     if (catchingUp_ || !timing_.originKnown() || !timing_.timestampsTrusted()) return false;
     if (format_->iformat->flags & AVFMT_TS_DISCONT) return false;
-    const int64_t duration = s.durationNs.load();
-    int64_t pass = iteration_;
-    if (s.looping() && firstPassDone_ && duration > 0) pass = std::max(pass, clockNs / duration);
-    const int64_t relNs = clockNs - pass * duration;
-    if (relNs < 0 || (duration > 0 && relNs >= duration)) return false;
-    const int64_t target = toTicks(timing_.originNs() + relNs, timeBase_);
-    const int stream = s.facts.videoStream;
-    if (avformat_seek_file(format_, stream, INT64_MIN, target, target, 0) < 0) return false;
+    const loopRules::CatchUp to =
+        loopRules::catchUp(clockNs, frameNs, timing_.keyIntervalNs(), position());
+    if (!to.seek) return false;
+    const int64_t target = ticksOf(timing_.originNs() + to.relativeNs, timeBase_);
+    if (avformat_seek_file(format_, shared_->facts.videoStream, INT64_MIN, target, target, 0) < 0)
+        return false;
     avcodec_flush_buffers(decoder_.get());
     shared_->counters.catchUpSeeks.fetch_add(1);
-    if (pass != iteration_) {
-        iteration_ = pass;
+    if (to.pass != iteration_) {
+        iteration_ = to.pass;
         timing_.startPass();
     }
     timing_.resumeElsewhere();
@@ -450,17 +357,11 @@ DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
     if (c.generation != generation_) return Step::Restarted;
 
     const int64_t clockNs = s.clock.timeAt(platform::hostTimeNow());
-    if (clockNs - timeNs > std::max(kCatchUpNs, timing_.keyIntervalNs() * 3 / 2) &&
-        catchUpTo(clockNs))
-        return Step::Continue;
-    // A late picture (the next one is due already) is not worth converting when the decoder
-    // can make up the delay: after a stall, or on the way from the key frame a catch-up seek
-    // landed on to the time it sought. A decoder that cannot keep up at all converts every
-    // picture instead: each is the newest the tick can show, and skipping would only show
-    // fewer. The first picture after a start is always shown.
-    const bool late = timeNs + durNs <= clockNs;
+    if (catchUpTo(clockNs, timeNs)) return Step::Continue;
+    const int64_t endNs = loopRules::saturatingAdd(timeNs, durNs);
+    const bool late = endNs <= clockNs;
     const bool keepsUp = decodeEmaNs_ + convertEmaNs_ < durNs;
-    if (late && publishedSinceStart_ && (keepsUp || timeNs + durNs <= catchUpTargetNs_)) {
+    if (loopRules::skipLate(late, publishedSinceStart_, keepsUp, endNs, catchUpTargetNs_)) {
         s.counters.skippedLate.fetch_add(1);
         av_frame_unref(held_.get());
         av_frame_move_ref(held_.get(), frame);
@@ -471,6 +372,11 @@ DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
     av_frame_unref(held_.get());
     if (!late) catchingUp_ = false;
     return convertAndPublish(frame, timeNs, iteration_);
+}
+
+loopRules::Position DecodeWorker::position() const {
+    const MovieShared& s = *shared_;
+    return {iteration_, s.durationNs.load(), s.looping(), firstPassDone_, draining_};
 }
 
 DecodeWorker::Step DecodeWorker::convertAndPublish(AVFrame* frame, int64_t timeNs,

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "media/FFmpegHandles.h"
+#include "media/LoopRules.h"
 #include "media/MovieProbe.h"
 #include "media/MovieShared.h"
 #include "media/PassTiming.h"
@@ -37,6 +38,7 @@ public:
     // in the middle of a large picture, and the caller (the window's thread) must not wait for
     // it. The worker touches nothing of the movie's but MovieShared, which it holds itself.
     static void dispose(std::unique_ptr<DecodeWorker> worker);
+    // From start() until stop(), or until the thread ends by itself (no decoder could be opened).
     bool running() const { return running_.load(); }
     // True once the thread has returned (or never ran): joining it then cannot block.
     bool hasEnded() const { return ended_.load(); }
@@ -46,11 +48,13 @@ private:
 
     void run();
     void decodeLoop();
-    bool openDecoder();
+    bool openFirstDecoder();
+    int openDecoder(int threads);  // a negative error code when it cannot
     void followThreadBudget();
     void resetPass();
     void restartDecoding(uint64_t generation);
     Step finishPass();
+    Step wrap();
     bool seekToStart();
     bool reopen();
     void applyDiscard();
@@ -58,10 +62,13 @@ private:
     Step decodePass();
     Step receiveAll();
     Step deliver(AVFrame* frame);
-    bool catchUpTo(int64_t clockNs);
+    bool catchUpTo(int64_t clockNs, int64_t frameNs);
+    loopRules::Position position() const;
     Step convertAndPublish(AVFrame* frame, int64_t timeNs, int64_t iteration);
     void takeOver(Demuxer demuxer);
     void requestStop();
+    // Back to the stream's ticks, rounded up so a seek to the result finds the frame at the time.
+    static int64_t ticksOf(int64_t ns, AVRational timeBase);
 
     const std::shared_ptr<MovieShared> shared_;
     const std::string path_;
@@ -76,6 +83,7 @@ private:
     AVFormatContext* format_ = nullptr;  // demuxer_.format
     ffmpeg::CodecContextPtr decoder_;
     int decoderThreads_ = 1;
+    int refusedShare_ = 0;  // a share of the budget the decoder could not be rebuilt with
     AVRational timeBase_{0, 1};
     ffmpeg::PacketPtr packet_;
     ffmpeg::FramePtr frame_;
@@ -87,6 +95,7 @@ private:
     PassTiming timing_;
     int64_t passFrames_ = 0;
     bool catchingUp_ = false;
+    bool draining_ = false;  // the file ended; the pass ends when the decoder is empty
     bool publishedSinceStart_ = false;
     int64_t catchUpTargetNs_ = INT64_MIN;  // the clock's time a catch-up seek went for
     // How long reading and decoding, and converting, take per picture (moving averages).
@@ -97,6 +106,7 @@ private:
     bool firstPassDone_ = false;
     bool singlePicture_ = false;  // the first pass yielded one picture: never re-decoded
     bool parked_ = false;         // that picture is out; nothing to do until a restart
+    bool wrapPending_ = false;    // a pass ended and the wrap after it is not done yet
 };
 
 }  // namespace loopstage::media

@@ -36,6 +36,7 @@ public:
     int width() const { return width_; }
     int height() const { return height_; }
     int slotCount() const { return slotCount_; }
+    int maxQueued() const { return maxQueued_; }
 
     struct Control {
         bool stop = false;

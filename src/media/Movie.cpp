@@ -67,9 +67,10 @@ int Movie::open(const MovieOpenProperties& properties, std::unique_ptr<Movie>& o
                 std::make_unique<DecodeWorker>(impl->shared, probe->takeDemuxer(), impl->path);
         }
         std::unique_ptr<Movie> movie(new Movie(std::move(impl)));
+        // Counted before its worker reads the thread budget; the destructor uncounts it.
+        movieRegistry::add(movie.get(), movie->d_->worker != nullptr);
         if (properties.active && movie->d_->worker && !movie->d_->worker->start())
             return AVERROR(EAGAIN);
-        movieRegistry::add(movie.get(), movie->d_->worker != nullptr);
         if (properties.visualContext) {
             // Set only once attached: the destructor detaches exactly what was attached.
             properties.visualContext->attachMovie(movie.get());
@@ -218,6 +219,7 @@ MovieCounters Movie::counters() const {
     out.reopens = c.reopens.load();
     out.discontinuities = c.discontinuities.load();
     out.catchUpSeeks = c.catchUpSeeks.load();
+    out.decoderRebuilds = c.decoderRebuilds.load();
     out.gaveUp = c.gaveUp.load();
     return out;
 }

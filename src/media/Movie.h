@@ -96,6 +96,7 @@ struct MovieCounters {
     int64_t reopens = 0;            // times the file had to be reopened because seeking failed
     int64_t discontinuities = 0;    // timestamp jumps played through at the nominal cadence
     int64_t catchUpSeeks = 0;       // seeks ahead to a clock the decoder had fallen far behind
+    int64_t decoderRebuilds = 0;    // decoders opened again for a new share of the threads
     bool gaveUp = false;            // the worker stopped trying after too many failed passes
 };
 

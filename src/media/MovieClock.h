@@ -1,5 +1,6 @@
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <mutex>
 
@@ -14,9 +15,14 @@ constexpr int64_t movieTimeAfter(int64_t timeAtRateSet, int64_t elapsedHostNs, i
     return timeAtRateSet + whole + part;
 }
 
-// Unwrapped time of a frame of loop pass `iteration`, `relativeNs` after the first frame.
+// Unwrapped time of a frame of loop pass `iteration`, `relativeNs` after the first frame; held
+// at the largest time rather than overflowing for a crafted file's absurd durations.
 constexpr int64_t unwrappedFrameTime(int64_t iteration, int64_t durationNs, int64_t relativeNs) {
-    return iteration * durationNs + relativeNs;
+    int64_t passStart = 0, time = 0;
+    if (__builtin_mul_overflow(iteration, durationNs, &passStart) ||
+        __builtin_add_overflow(passStart, relativeNs, &time))
+        return INT64_MAX;
+    return time;
 }
 
 // Where in its clip an unwrapped movie time lies while looping.

@@ -274,7 +274,8 @@ int MovieProbe::openOnThisThread(const std::string& path, int64_t deadlineNs,
             facts.estimatedDurationNs = toNs(st->duration, st->time_base);
         else if (format->duration != AV_NOPTS_VALUE && format->duration > 0)
             facts.estimatedDurationNs = toNs(format->duration, AVRational{1, AV_TIME_BASE});
-        else if (st->nb_frames > 0)
+        else if (st->nb_frames > 0 &&
+                 st->nb_frames <= INT64_MAX / std::max<int64_t>(facts.frameIntervalNs, 1))
             facts.estimatedDurationNs = st->nb_frames * facts.frameIntervalNs;
     }
     out.path_ = path;

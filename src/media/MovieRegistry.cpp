@@ -15,6 +15,7 @@
 
 #include "media/DecodeWorker.h"
 #include "media/Movie.h"
+#include "platform/HostTime.h"
 
 namespace loopstage::media {
 namespace {
@@ -25,11 +26,13 @@ std::mutex g_mutex;
 std::vector<Movie*> g_movies;
 std::vector<Movie*> g_decoding;  // the movies with a decode worker, a subset of g_movies
 std::atomic<int> g_threadsEach{1};
+std::atomic<int64_t> g_threadsSinceNs{0};
 
 void updateBudgetLocked() {
     const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
     const int decoders = std::max<int>(1, static_cast<int>(g_decoding.size()));
-    g_threadsEach.store(std::max(1, cores / decoders));
+    const int each = std::max(1, cores / decoders);
+    if (g_threadsEach.exchange(each) != each) g_threadsSinceNs.store(platform::hostTimeNow());
 }
 
 // Joins and frees disposed workers as each one's thread ends, in whatever order they end: a
@@ -139,6 +142,7 @@ void movieRegistry::remove(Movie* movie) {
 }
 
 int movieRegistry::decodeThreadsEach() { return g_threadsEach.load(std::memory_order_relaxed); }
+int64_t movieRegistry::threadBudgetSinceNs() { return g_threadsSinceNs.load(); }
 
 void movieRegistry::reap(std::unique_ptr<DecodeWorker>& worker) {
     if (!WorkerReaper::instance().take(worker)) worker.reset();

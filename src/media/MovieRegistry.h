@@ -18,8 +18,9 @@ class Movie;
 namespace movieRegistry {
 void add(Movie* movie, bool decodes);  // may throw std::bad_alloc; then the movie is not listed
 void remove(Movie* movie);
-// Codec threads each decoding movie may use now.
+// Codec threads each decoding movie may use now, and since when (host time) that has held.
 int decodeThreadsEach();
+int64_t threadBudgetSinceNs();
 // Takes a worker that has been asked to stop, to be joined and freed on a thread kept for that
 // (made on first use, joined when the program ends) once its own thread has returned; frees it
 // at once where no thread can be had. Workers whose threads have not returned when the program

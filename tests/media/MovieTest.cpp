@@ -13,6 +13,7 @@
 #include <QLoggingCategory>
 #include <QTest>
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <filesystem>
@@ -28,10 +29,14 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "media/DecodeWorker.h"
 #include "media/FFmpegLog.h"
 #include "media/FramePool.h"
+#include "media/LoopRules.h"
 #include "media/Movie.h"
 #include "media/MovieClock.h"
+#include "media/MovieShared.h"
+#include "media/PassTiming.h"
 #include "platform/HostTime.h"
 #include "stallfs/StalledShare.h"
 #include "support/BadInputs.h"
@@ -383,6 +388,47 @@ TEST(MovieClock, RatesDoNotOverflowAndWrappingHandlesNegativeTimes) {
     EXPECT_EQ(wrappedMovieTime(42, 0), 42);
 }
 
+// Times in a pass of frames lasting 40 ms, from their timestamps: trusted from the first one on,
+// played at the cadence through a cut or a missing timestamp, never going back (broken muxers
+// write timestamps that step back a little), and without overflow on crafted extremes.
+TEST(PassTiming, TimesFollowTimestampsAtTheCadenceAndNeverGoBack) {
+    constexpr int64_t ms = 1'000'000, none = PassTiming::kNoTimestamp;
+    const std::vector<std::pair<std::vector<int64_t>, std::vector<int64_t>>> table = {
+        {{500 * ms, 540 * ms, 580 * ms}, {0, 40 * ms, 80 * ms}},
+        {{0, 40 * ms, 80 * ms, 70 * ms, 120 * ms}, {0, 40 * ms, 80 * ms, 80 * ms, 120 * ms}},
+        {{0, 40 * ms, 300'000 * ms, 300'040 * ms}, {0, 40 * ms, 80 * ms, 120 * ms}},
+        {{0, none, 80 * ms}, {0, 40 * ms, 80 * ms}},
+        {{INT64_MIN + 1, INT64_MAX}, {0, 40 * ms}},
+    };
+    for (const auto& [timestamps, times] : table) {
+        PassTiming timing;
+        timing.startPass();
+        for (size_t i = 0; i < timestamps.size(); ++i) {
+            bool jumped = false;
+            EXPECT_EQ(timing.timeOf(timestamps[i], 40 * ms, true, &jumped), times[i])
+                << "frame " << i << " of " << testing::PrintToString(timestamps);
+        }
+    }
+}
+
+// A decoder in pass 2 of 2-second passes, far enough behind (over a second, and over one and
+// a half key intervals), seeks into the clock's pass at its time; never from the drain at a
+// pass's end, where the wrap would throw the seek away and start the pass after.
+TEST(LoopRules, CatchUpsGoToTheClocksPassButNotFromTheDrain) {
+    constexpr int64_t s = 1'000'000'000;
+    // clock, frame, key interval, draining; seek, pass, time in the pass
+    for (const auto& [clock, frame, key, draining, seek, pass, relative] :
+         std::vector<std::array<int64_t, 7>>{{15 * s / 2, 4 * s, 0, 0, 1, 3, 3 * s / 2},
+                                             {15 * s / 2, 4 * s, 0, 1, 0, 0, 0},
+                                             {7 * s, 13 * s / 2, 0, 0, 0, 0, 0},
+                                             {7 * s, 21 * s / 4, s, 0, 1, 3, s},
+                                             {7 * s, 21 * s / 4, 2 * s, 0, 0, 0, 0}}) {
+        const loopRules::CatchUp c =
+            loopRules::catchUp(clock, frame, key, {2, 2 * s, true, true, draining != 0});
+        EXPECT_EQ(std::tuple(c.seek, c.pass, c.relativeNs), std::tuple(seek != 0, pass, relative));
+    }
+}
+
 // ---------------------------------------------------------------- frame choice across wraps
 
 struct SequenceCase {
@@ -553,6 +599,37 @@ TEST(MovieBehind, CatchesUpWithTheClock) {
     }
 }
 
+// The worker stopped (setActive(false)) in the last frames of a pass while the clock runs on
+// for longer than a catch-up needs: whatever it was doing (decoding, draining the decoder,
+// wrapping), after the restart the clock's pass shows, and no pass is skipped for the next.
+TEST(MovieSeam, StoppedInTheLastFramesThenStartedSkipsNoPass) {
+    const ClipSpec recipe = clipRecipe(60);
+    auto movie = openClip("seam", recipe);
+    ASSERT_TRUE(movie);
+    startClock(*movie, kFixed1);
+    const int64_t clipNs = toNs(clips::clipDurationSeconds(recipe));
+    FrameRef shown;
+    auto take = [&] {
+        FrameRef f = movie->takeNewestFrameAt(hostTimeNow());
+        if (!f) return false;
+        const int64_t before = shown ? shown->loopIteration : f->loopIteration;
+        EXPECT_LE(f->loopIteration, before + 1) << "a pass was skipped";
+        shown = std::move(f);
+        return true;
+    };
+    for (int stopAt = recipe.frames - 8; stopAt < recipe.frames; stopAt += 2) {
+        SCOPED_TRACE(stopAt);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return take() && indexOf(*shown) >= stopAt; }, 10000));
+        const int64_t stoppedIn = shown->loopIteration;
+        movie->setActive(false);
+        QTest::qWait(1400);
+        movie->setActive(true);
+        const int64_t clockPass = movie->movieTimeAt(hostTimeNow()) / clipNs;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return take() && shown->loopIteration > stoppedIn; }));
+        EXPECT_EQ(shown->loopIteration, clockPass);
+    }
+}
+
 TEST(MovieNoLoop, StopsAtTheEndShowingTheLastFrameAndLoopingLaterFollowsTheClock) {
     const ClipSpec recipe = clipRecipe(10);
     auto movie = openClip("noloop", recipe, nullptr, false);
@@ -633,6 +710,63 @@ TEST(MovieThreads, TracksAreListedAndChangeWithTheRateWhileRunning) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return movie->counters().framesDecoded > parked; }));
     movie->setRate(0);
     QTest::qWait(50);  // the worker blocks on a full queue: the movie goes while it waits
+}
+
+// Pauses (setActive(false)) at any moment, also while a wrap reopens a file that cannot seek
+// back, are no failures: each start plays on.
+TEST(MoviePause, PausesAtAnyMomentOfWrapsAreNoFailure) {
+    ClipSpec recipe = clipRecipe(6, ClipSpec::Codec::H264, "h264");
+    recipe.bFrames = false;
+    RenderThreadSink sink;
+    auto movie = openClip("pause-raw", recipe, &sink);
+    ASSERT_TRUE(movie);
+    movie->setRate(kFixed1 * 8);
+    for (int i = 0; i < 150; ++i) {
+        movie->setActive(false);
+        movie->setActive(true);
+        std::this_thread::sleep_for(milliseconds(i % 5));
+    }
+    const int64_t wraps = movie->counters().loopWraps;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return movie->counters().loopWraps > wraps + 2; }));
+    EXPECT_FALSE(movie->counters().gaveUp);
+}
+
+// A worker whose decoder cannot be opened ends by itself and says so (its movie is no longer
+// active); a later start tries again.
+TEST(DecodeWorkerAlone, EndsByItselfWhenNoDecoderOpens) {
+    const std::string path = test::clip("no-decoder.mp4", clipRecipe(6));
+    const ProbeResult probed = probeMovie(path);
+    ASSERT_EQ(probed.status, 0);
+    auto shared = std::make_shared<MovieShared>(probed.probe->facts(), hostTimeNow());
+    shared->pool = std::make_shared<FramePool>(64, 48, 6, 3);
+    Demuxer demuxer = probed.probe->takeDemuxer();
+    demuxer.format->streams[shared->facts.videoStream]->codecpar->codec_id = AV_CODEC_ID_NONE;
+    DecodeWorker worker(shared, std::move(demuxer), path);
+    for (int start = 0; start < 2; ++start) {
+        ASSERT_TRUE(worker.start());
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !worker.running(); }));
+        EXPECT_TRUE(shared->counters.gaveUp.load());
+    }
+}
+
+// Clips coming and going (a drop that replaces one changes the thread budget twice) leave a
+// playing clip's decoder alone; a new share that holds still is taken once, at a wrap.
+TEST(MovieBudget, ChurnLeavesDecodersAloneAndASettledShareIsTakenOnce) {
+    RenderThreadSink sink;
+    auto playing = openClip("budget-playing", clipRecipe(15), &sink);
+    ASSERT_TRUE(playing);
+    playing->setRate(kFixed1 * 4);
+    for (int i = 0; i < 12; ++i) {
+        auto other = openClip("budget-other", clipRecipe(15));
+        QTest::qWait(80);
+        other.reset();
+        QTest::qWait(80);
+    }
+    EXPECT_EQ(playing->counters().decoderRebuilds, 0);
+    auto other = openClip("budget-other", clipRecipe(15));
+    playing->setRate(kFixed1);  // well ahead of its clock, even on a busy machine
+    const bool halves = std::thread::hardware_concurrency() >= 2;
+    EXPECT_EQ(QTest::qWaitFor([&] { return playing->counters().decoderRebuilds == 1; }), halves);
 }
 
 // Three passes in a row without a picture give up: the worker idles, and says so once.
