@@ -5,8 +5,10 @@
 // empty stage matters: its ticks spend nearly all their time in frame output, where a surface
 // that goes away hurts.
 //   loopstage_quit_once CLIP_FOLDER [CLIPS]
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QMessageBox>
 #include <QRandomGenerator>
 #include <QTest>
 #include <QTimer>
@@ -55,7 +57,11 @@ int main(int argc, char** argv) {
     if (!window.orchestra()->isPlaying()) return 6;
     // Anywhere from the first ticks to well into playback.
     const int delayMs = QRandomGenerator::global()->bounded(400);
-    QTimer::singleShot(delayMs, &window,
-                       [&window] { QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier); });
+    QTimer::singleShot(delayMs, &window, [&window] {
+        QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+        // The show was never saved: the window asks, and is told to discard.
+        if (auto* ask = window.findChild<QMessageBox*>("saveChanges"))
+            ask->button(QMessageBox::Discard)->click();
+    });
     return QApplication::exec();
 }

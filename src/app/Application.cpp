@@ -114,6 +114,14 @@ int applicationMain(int argc, char** argv) {
         window.move(area.topLeft());
         window.resize(window.size().boundedTo(area.size()));
     }
+    if (!line.show.isEmpty()) {
+        QString error;
+        if (!window.openShowFile(line.show, &error)) {
+            std::fprintf(stderr, "loopstage: %s: %s\n", qUtf8Printable(line.show),
+                         qUtf8Printable(error));
+            return 2;
+        }
+    }
     window.show();
     if (!line.movies.isEmpty()) window.addClipFiles(line.movies);
     if (line.fullScreen) window.setStageFullScreen(true);

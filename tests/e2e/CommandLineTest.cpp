@@ -4,6 +4,7 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include "orchestra/ShowFile.h"
 #include "support/Support.h"
 
 namespace {
@@ -41,6 +42,11 @@ TEST(CommandLine, AnswersHelpAndRefusesWhatItCannotDoWithAStatus) {
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(help.out.contains(QLatin1String("--osc-port"))) << help.out.toStdString();
 
+    QTemporaryDir folder;
+    const QString foreign = folder.filePath("foreign.json");
+    QFile f(foreign);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("{\"format\": \"other\"}") > 0);
+    f.close();
     struct Case {
         QStringList arguments;
         const char* saying;
@@ -53,6 +59,8 @@ TEST(CommandLine, AnswersHelpAndRefusesWhatItCannotDoWithAStatus) {
           QStringLiteral("9000")},
          "--osc-bind"},
         {{QStringLiteral("a.loopstage"), QStringLiteral("b.mp4")}, "not both"},
+        {{QStringLiteral("/nowhere/a.loopstage")}, "a.loopstage"},
+        {{foreign}, "not a show of this program"},
     };
     for (const Case& c : refused) {
         const Outcome r = runToEnd(c.arguments);
@@ -61,14 +69,19 @@ TEST(CommandLine, AnswersHelpAndRefusesWhatItCannotDoWithAStatus) {
     }
 }
 
-// Started for an installation: the stage alone fills the screen and the clip plays, with no
-// one at the keyboard, within three seconds.
+// Started for an installation from a saved show: the stage alone fills the screen and the
+// show's clip plays, with no one at the keyboard, within three seconds.
 TEST(CommandLine, PlayFullScreenShowsTheClipPlayingOnTheWholeScreen) {
-    const QString clip = loopstage::test::qclip("cli.mp4");
+    loopstage::orchestra::Show show;
+    show.musicians.append({"cli", loopstage::test::qclip("cli.mp4"), true, 0, 0, 0});
+    QTemporaryDir folder;
+    const QString path = folder.filePath("installation.loopstage");
+    QString error;
+    ASSERT_TRUE(loopstage::orchestra::writeShow(path, show, &error)) << error.toStdString();
     QProcess program;
     program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     program.start(QStringLiteral(LOOPSTAGE_BINARY),
-                  {QStringLiteral("--play"), QStringLiteral("--fullscreen"), clip});
+                  {QStringLiteral("--play"), QStringLiteral("--fullscreen"), path});
     int first = -1;
     EXPECT_TRUE(QTest::qWaitFor([&] { return (first = frameAtScreenCentre()) >= 0; }, 3000));
     EXPECT_TRUE(QTest::qWaitFor(

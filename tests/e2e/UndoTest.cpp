@@ -9,6 +9,7 @@
 #include "media/Movie.h"
 #include "orchestra/MusicianTableModel.h"
 #include "orchestra/Orchestra.h"
+#include "orchestra/ShowFile.h"
 #include "support/Support.h"
 
 namespace loopstage::app {
@@ -90,6 +91,51 @@ TEST(Undo, EveryTableChangeUndoesAndRedoesWhileClipsPlay) {
     }
     EXPECT_EQ(window.orchestra()->tickStats().ticks() > 0, true);
     window.action(QStringLiteral("togglePlayback"))->trigger();
+}
+
+}  // namespace
+}  // namespace loopstage::app
+
+namespace loopstage::app {
+namespace {
+
+// A show opened with a clip gone missing keeps that clip's row, marked and explained, and saves
+// it back as it was; a file that is not a show changes nothing.
+TEST(ShowInWindow, MissingClipsKeepTheirRowsAndForeignFilesChangeNothing) {
+    MainWindow window;
+    QTemporaryDir folder;
+    orchestra::Show show;
+    show.camera = {0.5f, -4, 10, 1};
+    show.musicians = {{"gone", folder.filePath("gone.mp4"), false, 1, 2, 3},
+                      {"here", test::qclip("show-here.mp4"), true, -1, 0, 0}};
+    const QString path = folder.filePath("a.loopstage");
+    QString error;
+    ASSERT_TRUE(orchestra::writeShow(path, show, &error));
+    ASSERT_TRUE(window.openShowFile(path, &error)) << error.toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.clipsStillLoading() == 0; }));
+    orchestra::MusicianTableModel& model = *window.tableModel();
+    ASSERT_EQ(model.rowCount(), 2);
+    EXPECT_TRUE(model.index(0, 0).data(Qt::ToolTipRole).toString().contains("not found"));
+    EXPECT_EQ(window.currentShow(), show);
+    EXPECT_FALSE(window.isShowModified());
+
+    model.setData(model.index(1, model.columnOfIdentifier(orchestra::ID_COL_X)), 4.0, Qt::EditRole);
+    EXPECT_TRUE(window.isShowModified());
+    ASSERT_TRUE(window.saveShowFile(path, &error));
+    orchestra::Show back;
+    ASSERT_TRUE(orchestra::readShow(path, &back, &error));
+    show.musicians[1].x = 4;
+    EXPECT_EQ(back, show);
+
+    const QString foreign = folder.filePath("b.loopstage");
+    QFile f(foreign);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) &&
+                f.write("{\"format\": \"loopstage-show\", \"version\": 9}"));
+    f.close();
+    EXPECT_FALSE(window.openShowFile(foreign, &error));
+    EXPECT_TRUE(error.contains("newer")) << error.toStdString();
+    EXPECT_EQ(window.currentShow(), show);
+    EXPECT_EQ(window.showPath(), QFileInfo(path).absoluteFilePath());
 }
 
 }  // namespace
