@@ -98,7 +98,6 @@ public:
     void setStageFullScreen(bool on);
     bool isStageFullScreen() const { return stageFullScreen_; }
 
-private:
 protected:
     void closeEvent(QCloseEvent* event) override;
     // Lets the focused table, slider or button take the stage keys it has a use for, sends Esc

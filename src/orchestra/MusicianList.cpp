@@ -23,9 +23,7 @@ void MusicianList::publish(std::unique_ptr<Musicians> next) {
 
 bool MusicianList::insert(std::size_t index, std::unique_ptr<musician::Musician> musician) {
     if (!musician || index > count() || count() >= kCapacity) return false;
-    auto next = std::make_unique<Musicians>();
-    next->reserve(count() + 1);
-    *next = *current_;
+    auto next = std::make_unique<Musicians>(*current_);
     next->insert(next->begin() + static_cast<std::ptrdiff_t>(index), musician.get());
     publish(std::move(next));
     musician.release();  // owned through the list from now on
