@@ -6,7 +6,11 @@
 #include <QPromise>
 #include <cmath>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <mutex>
+#include <sstream>
 #include <system_error>
 #include <thread>
 
@@ -287,20 +291,64 @@ int MovieProbe::openOnThisThread(const std::string& path, int64_t deadlineNs,
 
 namespace {
 
-// Looks at files that stopped answering which the caller gave up on, and which have not
-// returned yet. Their threads cannot be ended (they are blocked in the kernel), only left; past
-// this many, a drop is refused at once rather than leaving one more thread behind each time.
-constexpr int kMaxLeftProbes = 4;
+// Looks at files on one file system at once. A thread blocked in the kernel cannot be ended,
+// only left; past this many left on a file system, a file there is refused at once rather than
+// leaving one more thread behind each time.
+constexpr int kMaxProbeThreads = 4;
 
 std::atomic<int> g_probesRunning{0};
-std::atomic<int> g_probesLeft{0};  // given up on by their callers, still running
+
+// Probe threads that have not returned, left or not, by the file system they look at: ten files
+// on a dead share chosen at once would otherwise start ten threads before any is known to be
+// stuck, while files elsewhere must not wait for that share. Never destroyed: a left thread may
+// return while the process ends.
+struct ProbeThreads {
+    std::mutex mutex;
+    std::condition_variable returned;
+    std::map<std::string, int> running;  // guarded by mutex
+    std::map<std::string, int> left;     // guarded by mutex: given up on by their callers
+};
+ProbeThreads& probeThreads() {
+    static auto* threads = new ProbeThreads;
+    return *threads;
+}
+
+// The mount point a path lies under, from the mount table alone: looking at the path itself
+// could block on the very share this is for. Symbolic links are not followed.
+std::string mountPointOf(const std::string& path) {
+    std::error_code error;
+    const std::string full = std::filesystem::absolute(path, error).lexically_normal().string();
+    std::ifstream table("/proc/self/mountinfo");
+    std::string line, best = "/";
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, escaped;
+        if (!(fields >> id >> parent >> device >> root >> escaped)) continue;
+        std::string point;  // spaces and the like are written as \ and three octal digits
+        for (size_t i = 0; i < escaped.size(); ++i) {
+            const auto octal = [&](size_t k) { return escaped[k] >= '0' && escaped[k] <= '7'; };
+            if (escaped[i] == '\\' && i + 3 < escaped.size() && octal(i + 1) && octal(i + 2) &&
+                octal(i + 3)) {
+                point += char((escaped[i + 1] - '0') * 64 + (escaped[i + 2] - '0') * 8 +
+                              (escaped[i + 3] - '0'));
+                i += 3;
+            } else {
+                point += escaped[i];
+            }
+        }
+        if (point.size() > best.size() && full.compare(0, point.size(), point) == 0 &&
+            (full.size() == point.size() || full[point.size()] == '/'))
+            best = point;
+    }
+    return best;
+}
 
 // One probe's hand-over between its thread and the caller, who may stop waiting for it.
 struct ProbeJob {
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;  // guarded by mutex
-    bool left = false;      // guarded by mutex: the caller gave up; counted in g_probesLeft
+    bool left = false;      // guarded by mutex: the caller gave up; counted in ProbeThreads::left
     ProbeResult result;
     std::atomic<bool> abandoned{false};
 };
@@ -314,15 +362,34 @@ ProbeResult probeMovie(const std::string& path) {
     // share that stopped answering can block a system call for minutes, and the caller is the
     // window's thread. The caller waits up to the deadline; a probe still running then is left
     // to end by itself and its result is dropped.
-    if (g_probesLeft.load() >= kMaxLeftProbes) {
-        qCInfo(lcMovie, "movie %s: earlier files have not answered yet", path.c_str());
-        return {AVERROR(EAGAIN), ProbeRefusal::StillWaiting, nullptr};
-    }
     auto job = std::make_shared<ProbeJob>();
     const int64_t deadline = platform::hostTimeNow() + kProbeDeadlineNs;
+    const std::string mount = mountPointOf(path);
+    ProbeThreads& threads = probeThreads();
+    {
+        std::unique_lock lock(threads.mutex);
+        const bool free =
+            threads.left[mount] < kMaxProbeThreads &&
+            threads.returned.wait_until(lock, platform::hostTimeToTimePoint(deadline),
+                                        [&] { return threads.running[mount] < kMaxProbeThreads; });
+        if (!free) {
+            qCInfo(lcMovie, "movie %s: earlier files there have not answered yet", path.c_str());
+            return {AVERROR(EAGAIN), ProbeRefusal::StillWaiting, nullptr};
+        }
+        ++threads.running[mount];
+    }
+    const auto threadReturns = [mount](bool wasLeft) {
+        ProbeThreads& threads = probeThreads();
+        {
+            std::lock_guard lock(threads.mutex);
+            --threads.running[mount];
+            if (wasLeft) --threads.left[mount];
+        }
+        threads.returned.notify_all();
+    };
     g_probesRunning.fetch_add(1);
     try {
-        std::thread([job, path, deadline] {
+        std::thread([job, path, deadline, threadReturns] {
             ProbeResult result;
             try {
                 auto probe = std::make_shared<MovieProbe>();
@@ -333,17 +400,20 @@ ProbeResult probeMovie(const std::string& path) {
                 result.status = AVERROR(ENOMEM);
                 result.refusal = ProbeRefusal::NotAMovie;
             }
+            bool wasLeft = false;
             {
                 std::lock_guard lock(job->mutex);
                 job->result = std::move(result);
                 job->finished = true;
-                if (job->left) g_probesLeft.fetch_sub(1);
+                wasLeft = job->left;
                 job->done.notify_all();
             }
             g_probesRunning.fetch_sub(1);
+            threadReturns(wasLeft);
         }).detach();
     } catch (const std::system_error&) {
         g_probesRunning.fetch_sub(1);
+        threadReturns(false);
         return {AVERROR(EAGAIN), ProbeRefusal::NotAnswering, nullptr};
     }
     std::unique_lock lock(job->mutex);
@@ -352,7 +422,11 @@ ProbeResult probeMovie(const std::string& path) {
     if (!job->done.wait_until(lock, until, [&] { return job->finished; })) {
         job->abandoned.store(true);
         job->left = true;
-        g_probesLeft.fetch_add(1);
+        {
+            // Before the job's lock is let go, so the thread's return cannot come first.
+            std::lock_guard threadsLock(threads.mutex);
+            ++threads.left[mount];
+        }
         qCInfo(lcMovie, "movie %s: the file did not answer in time", path.c_str());
         return {AVERROR(ETIMEDOUT), ProbeRefusal::NotAnswering, nullptr};
     }

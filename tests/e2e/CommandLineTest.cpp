@@ -86,11 +86,11 @@ TEST(CommandLine, PlayFullScreenShowsTheClipPlayingOnTheWholeScreen) {
     int first = -1;
     EXPECT_TRUE(QTest::qWaitFor([&] { return (first = frameAtScreenCentre()) >= 0; }, 30000));
     EXPECT_TRUE(first >= 0 && QTest::qWaitFor(
-        [&] {
-            const int now = frameAtScreenCentre();
-            return now >= 0 && now != first;
-        },
-        10000));
+                                  [&] {
+                                      const int now = frameAtScreenCentre();
+                                      return now >= 0 && now != first;
+                                  },
+                                  10000));
     program.terminate();
     EXPECT_TRUE(program.waitForFinished(5000));
 }

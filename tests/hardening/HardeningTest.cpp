@@ -99,6 +99,27 @@ TEST(BadDrops, FilesGoingBadStalledOrHugeLeaveTheOthersPlaying) {
     if (clips::StalledShare share; share.mounted()) {  // not tried where there is no FUSE
         EXPECT_TRUE(playsOn(window, good, [&] { EXPECT_FALSE(drop(window, share.file())); }));
         EXPECT_TRUE(window.statusBar()->currentMessage().contains("did not answer"));
+        // Ten of them chosen in the Add clips dialog with two good clips: the window's loop
+        // keeps turning, no more than a few threads are left in the kernel, and the good ones
+        // join in the order chosen.
+        QStringList chosen(10, QString::fromStdString(share.file()));
+        chosen.insert(4, test::qclip("first.mp4"));
+        chosen.append(test::qclip("second.mp4"));
+        QElapsedTimer sinceBeat;
+        qint64 longestGap = 0;
+        int mostProbing = 0;
+        QTimer beat;
+        beat.callOnTimeout([&] {
+            longestGap = std::max(longestGap, sinceBeat.restart());
+            mostProbing = std::max(mostProbing, media::MovieEngine::probesRunning());
+        });
+        sinceBeat.start();
+        beat.start(20);
+        window.addClipFiles(chosen);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return list.count() == 5; }, 30000));
+        EXPECT_LT(longestGap, 5000) << "the window stood still while the files were probed";
+        EXPECT_LE(mostProbing, 4);
+        EXPECT_EQ(list.at(3)->musicianName() + list.at(4)->musicianName(), "first.mp4second.mp4");
     }
     // The share gone, the probes it held return, and drops are taken again.
     EXPECT_TRUE(QTest::qWaitFor([] { return media::MovieEngine::probesRunning() == 0; }, 10000));
