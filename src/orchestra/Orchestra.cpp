@@ -163,6 +163,16 @@ void Orchestra::renderOrchestra() {
     }
 }
 
+bool Orchestra::prepareStillFrame() {
+    // No tick runs while stopped (the link's stop waited out the last), so the pictures may be
+    // taken here on the main thread.
+    if (isPlaying_) return false;
+    if (musicianList_) {
+        for (musician::Musician* m : musicianList_->musicians()) m->takeFirstPicture();
+    }
+    return true;
+}
+
 void Orchestra::windowChangedScreen() { followDisplay(false); }
 
 void Orchestra::followDisplay(bool again) {
@@ -239,7 +249,9 @@ void Orchestra::setObjectValue(const QVariant& value, const QString& columnIdent
         musician::Musician::storeCoordinate(position->z, value.toFloat());
     }
     const QVariant after = objectValueForTableColumn(columnIdentifier, row);
-    if (after != before) tellChange({TableChange::Edited, row, columnIdentifier, before, after});
+    if (after == before) return;
+    if (openGLView) openGLView->redraw();
+    tellChange({TableChange::Edited, row, columnIdentifier, before, after});
 }
 
 MusicianRecord Orchestra::recordOf(int row) const {
@@ -262,6 +274,7 @@ bool Orchestra::removeMusician(int row) {
     if (model) model->endRemoveRow();
     // No tick reads it any more; its decoder is stopped and freed off this thread.
     gone.reset();
+    if (openGLView) openGLView->redraw();
     return true;
 }
 

@@ -103,6 +103,8 @@ public:
     void togglePlayback();
     int render(const platform::VideoTimeStamp* outputTime);
     void renderOrchestra() override;
+    // While stopped: the first pictures of clips opened since; false while playing.
+    bool prepareStillFrame() override;
     void windowChangedScreen();
     // Tests stand in for a driver that cannot draw from a second thread; empty asks Qt again.
     static void setThreadedOpenGLForTesting(std::optional<bool> supported);
