@@ -24,6 +24,7 @@
 #include <QUndoStack>
 #include <QUrl>
 #include <limits>
+#include <tuple>
 
 #include "app/ClipDropTarget.h"
 #include "app/HelpDialog.h"
@@ -126,6 +127,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
         musicianView_->setItemDelegateForColumn(tableModel_->columnOfIdentifier(column),
                                                 coordinates);
     musicianView_->installEventFilter(this);
+    // The selected rows' billboards are framed on the stage.
+    connect(musicianView_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        for (int row = 0; row < orchestra_->numberOfRowsInTableView(); ++row)
+            orchestra_->setOutlined(row, musicianView_->selectionModel()->isRowSelected(row));
+    });
 
     // Once the rows fill the table there is no empty place below the last one left to drop
     // on; this strip stays below them whatever their number.
@@ -662,6 +668,120 @@ void MainWindow::undoFailed(const QString& what) {
     QTimer::singleShot(0, undoStack_, &QUndoStack::clear);
 }
 
+bool MainWindow::stageMouse(QEvent* event) {
+    const auto type = event->type();
+    if (type != QEvent::MouseButtonPress && type != QEvent::MouseMove &&
+        type != QEvent::MouseButtonRelease)
+        return false;
+    const auto* mouse = static_cast<QMouseEvent*>(event);
+    const bool shift = mouse->modifiers() & Qt::ShiftModifier;
+    if (type == QEvent::MouseMove) {
+        if (!stageDrag_ || !(mouse->buttons() & Qt::LeftButton)) return false;
+        // The row went meanwhile (an undo from the keyboard): nothing is held any more.
+        if (stageDrag_->row >= orchestra_->numberOfRowsInTableView()) stageDrag_.reset();
+        if (!stageDrag_) return false;
+        dragTo(mouse->position(), shift);
+        return true;
+    }
+    if (mouse->button() != Qt::LeftButton) return false;
+    if (type == QEvent::MouseButtonRelease) {
+        if (stageDrag_) endStageDrag(true);
+        return stageDrag_.has_value();
+    }
+    stageContainer_->setFocus(Qt::MouseFocusReason);
+    const int row = orchestra_->musicianAt(mouse->position());
+    if (row < 0) {
+        musicianView_->clearSelection();
+        return false;
+    }
+    musicianView_->selectionModel()->setCurrentIndex(
+        tableModel_->index(row, 0),
+        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    const orchestra::MusicianRecord r = orchestra_->recordOf(row);
+    QVector3D grab;
+    if (!openGLView_->hitOnPlane(mouse->position(), {r.x, r.y, r.z}, {0, 0, 1}, &grab)) return true;
+    stageDrag_ = StageDrag{row, r, r, grab, shift};
+    return true;
+}
+
+// The billboard follows the pointer: across the screen exactly (the point taken stays under
+// it), up the screen away over the ground as far as the ground under it would go, or with
+// Shift up and down in height. Changes show in the table and on the stage at once and join the
+// undo history only when the button is let go.
+void MainWindow::dragTo(const QPointF& windowPos, bool height) {
+    StageDrag& d = *stageDrag_;
+    QVector3D eye, ahead;
+    openGLView_->rayAt(QPointF(openGLView_->width() / 2.0, openGLView_->height() / 2.0), &eye,
+                       &ahead);
+    const QVector3D forward = QVector3D(ahead.x(), 0, ahead.z()).normalized();
+    if (forward.isNull()) return;
+    const QVector3D right = QVector3D::crossProduct(forward, {0, 1, 0});
+    if (height != d.height) {
+        // A new kind of move starts from where the billboard and the pointer are now.
+        d.start = orchestra_->recordOf(d.row);
+        if (!openGLView_->hitOnPlane(windowPos, {d.start.x, d.start.y, d.start.z}, {0, 0, 1},
+                                     &d.grab))
+            return;
+        d.height = height;
+    }
+    QVector3D hit;
+    if (!openGLView_->hitOnPlane(windowPos, d.grab, forward, &hit)) return;
+    const QVector3D moved = hit - d.grab;
+    QVector3D to(d.start.x, d.start.y, d.start.z);
+    if (height) {
+        to.setY(to.y() + moved.y());
+    } else {
+        // Feet that show higher on the screen stand farther away: by the ground's slope as seen
+        // from the eye, kept from running off where the eye is level with the feet.
+        const float depth = QVector3D::dotProduct(d.grab - eye, forward);
+        const float eyeAboveFeet = std::max(eye.y() - d.start.y, 0.25f);
+        const float away = std::max(moved.y() * depth / eyeAboveFeet, 0.5f - depth);
+        to += right * QVector3D::dotProduct(moved, right) + forward * std::min(away, 50.0f);
+    }
+    const UndoContext context = undoContext();
+    const orchestra::MusicianRecord now = orchestra_->recordOf(d.row);
+    const std::pair<QString, float> cells[] = {{orchestra::ID_COL_X, to.x()},
+                                               {orchestra::ID_COL_Y, to.y()},
+                                               {orchestra::ID_COL_Z, to.z()}};
+    const float was[] = {now.x, now.y, now.z};
+    for (int i = 0; i < 3; ++i)
+        if (cells[i].second != was[i]) context.setCell(cells[i].second, cells[i].first, d.row);
+}
+
+void MainWindow::endStageDrag(bool keep) {
+    const StageDrag d = *stageDrag_;
+    stageDrag_.reset();
+    if (keep) {
+        recordMoves(tr("moving %1").arg(d.origin.name), {d.origin}, {d.row});
+        return;
+    }
+    const UndoContext context = undoContext();
+    context.setCell(d.origin.x, orchestra::ID_COL_X, d.row);
+    context.setCell(d.origin.y, orchestra::ID_COL_Y, d.row);
+    context.setCell(d.origin.z, orchestra::ID_COL_Z, d.row);
+}
+
+void MainWindow::recordMoves(const QString& text,
+                             const std::vector<orchestra::MusicianRecord>& before,
+                             const std::vector<int>& rows) {
+    std::vector<orchestra::TableChange> changes;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const orchestra::MusicianRecord now = orchestra_->recordOf(rows[i]);
+        const std::tuple<QString, float, float> cells[] = {
+            {orchestra::ID_COL_X, before[i].x, now.x},
+            {orchestra::ID_COL_Y, before[i].y, now.y},
+            {orchestra::ID_COL_Z, before[i].z, now.z}};
+        for (const auto& [column, was, is] : cells)
+            if (was != is)
+                changes.push_back({orchestra::TableChange::Edited, rows[i], column, was, is});
+    }
+    if (changes.empty()) return;
+    undoStack_->beginMacro(text);
+    for (const orchestra::TableChange& change : changes)
+        undoStack_->push(new EditCommand(undoContext(), change));
+    undoStack_->endMacro();
+}
+
 bool MainWindow::usesKey(const QObject* widget, QKeyCombination key) const {
     // The table navigates with the arrows, ticks with Space and starts an edit (or searches)
     // with a letter; its editors, whose unused keys pass up to it, keep every key typed.
@@ -673,6 +793,12 @@ bool MainWindow::usesKey(const QObject* widget, QKeyCombination key) const {
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ShortcutOverride && stageDrag_ &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        // Esc puts the billboard back rather than leaving full screen.
+        event->accept();
+        return true;
+    }
     if (event->type() == QEvent::ShortcutOverride) {
         // Qt asks the focused widget (and, when it passes, its parents) before a shortcut
         // acts; an accepted event is delivered as a key press instead.
@@ -689,8 +815,12 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         // An open editor takes its Esc itself; the table's own goes on to the stage.
         stageContainer_->setFocus(Qt::ShortcutFocusReason);
         return true;
-    } else if (event->type() == QEvent::MouseButtonPress && watched == openGLView_) {
-        stageContainer_->setFocus(Qt::MouseFocusReason);
+    } else if (stageDrag_ && event->type() == QEvent::KeyPress &&
+               static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        endStageDrag(false);
+        return true;
+    } else if (watched == openGLView_ && stageMouse(event)) {
+        return true;
     } else if (event->type() == QEvent::FocusIn && watched == stageContainer_) {
         // The container would hand the focus on to the view, which declines it.
         return true;

@@ -11,6 +11,8 @@
 #include <QTableView>
 #include <QTimer>
 #include <QUrl>
+#include <QVector3D>
+#include <cmath>
 
 #include "media/Movie.h"
 #include "musician/Musician.h"
@@ -252,6 +254,32 @@ void Orchestra::setObjectValue(const QVariant& value, const QString& columnIdent
     if (after == before) return;
     if (openGLView) openGLView->redraw();
     tellChange({TableChange::Edited, row, columnIdentifier, before, after});
+}
+
+int Orchestra::musicianAt(const QPointF& windowPos) const {
+    if (!openGLView) return -1;
+    for (int row = numberOfRowsInTableView() - 1; row >= 0; --row) {
+        const musician::Musician* m = musicianList_->at(static_cast<std::size_t>(row));
+        if (!m->currentTexture()) continue;
+        const graphics::Vector4* p = m->position();
+        const QVector3D foot(musician::Musician::loadCoordinate(p->x),
+                             musician::Musician::loadCoordinate(p->y),
+                             musician::Musician::loadCoordinate(p->z));
+        QVector3D hit;
+        if (openGLView->hitOnPlane(windowPos, foot, QVector3D(0, 0, 1), &hit) &&
+            std::abs(hit.x() - foot.x()) <= 0.5f * m->width() && hit.y() >= foot.y() &&
+            hit.y() <= foot.y() + m->height())
+            return row;
+    }
+    return -1;
+}
+
+void Orchestra::setOutlined(int row, bool outlined) {
+    if (row < 0 || static_cast<std::size_t>(row) >= musicianCount()) return;
+    musician::Musician* m = musicianList_->at(static_cast<std::size_t>(row));
+    if (m->outlined() == outlined) return;
+    m->setOutlined(outlined);
+    if (openGLView) openGLView->redraw();
 }
 
 MusicianRecord Orchestra::recordOf(int row) const {

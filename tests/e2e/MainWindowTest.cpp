@@ -169,6 +169,55 @@ TEST(MainWindow, StoppedStageShowsFirstPicturesAndRedrawsOnChanges) {
         QTest::qWaitFor([&] { return frameShownAt(window, b + QVector3D(1, 0, 0)) == -1; }));
     EXPECT_EQ(frameShownAt(window, b), 0);
     EXPECT_EQ(window.orchestra()->tickStats().ticks(), 0);
+
+    // Picking with the pointer: b, nearer and drawn later, covers part of a.
+    ASSERT_TRUE(model->setData(model->index(1, 3), 0.5) && model->setData(model->index(1, 5), 1));
+    stage::OpenGLView* view = window.openGLView();
+    auto at = [&](QVector3D p) {
+        QPointF w;
+        EXPECT_TRUE(view->project(p, &w));
+        return w;
+    };
+    auto selected = [&] { return window.musicianView()->selectionModel()->selectedRows(); };
+    const QVector3D bCentre(0.5f, 0.5f, 1);
+    for (const auto& [point, row] : {std::pair{bCentre, 1},
+                                     {QVector3D(-0.4f, 0.5f, 0), 0},
+                                     {QVector3D(-2, 0.5f, 0), -1},
+                                     {bCentre, 1}}) {
+        QTest::mouseClick(view, Qt::LeftButton, {}, at(point).toPoint());
+        EXPECT_EQ(selected().value(0).row(), row) << point.x();
+        EXPECT_EQ(selected().size(), row < 0 ? 0 : 1);
+    }
+    // A drag across moves b so that its centre follows the pointer, in one undo step; Esc in
+    // the middle of another puts it back.
+    const QPoint from = at(bCentre).toPoint();
+    const int n = 40;
+    QUndoStack& undo = *window.undoStack();
+    const int steps = undo.count();
+    auto moveTo = [&](QPoint p, Qt::KeyboardModifiers keys) {
+        QMouseEvent move(QEvent::MouseMove, p, view->mapToGlobal(p), Qt::NoButton, Qt::LeftButton,
+                         keys);
+        QApplication::sendEvent(view, &move);
+    };
+    QTest::mousePress(view, Qt::LeftButton, {}, from);
+    for (int i = 1; i <= 4; ++i) moveTo(from + QPoint(n * i / 4, 0), {});
+    EXPECT_NE(model->index(1, 3).data().toFloat(), 0.5f) << "the table did not follow";
+    QTest::mouseRelease(view, Qt::LeftButton, {}, from + QPoint(n, 0));
+    const orchestra::MusicianRecord moved = window.orchestra()->recordOf(1);
+    const QPointF now = at({moved.x, moved.y + 0.5f, moved.z});
+    EXPECT_NEAR(now.x() - from.x(), n, 1);
+    EXPECT_NEAR(now.y(), from.y(), 1);
+    EXPECT_EQ(undo.count(), steps + 1);
+    QTest::mousePress(view, Qt::LeftButton, Qt::ShiftModifier, now.toPoint());
+    moveTo(now.toPoint() - QPoint(0, 30), Qt::ShiftModifier);
+    EXPECT_GT(window.orchestra()->recordOf(1).y, 0.1f);
+    QTest::keyClick(window.stageContainer(), Qt::Key_Escape);
+    QTest::mouseRelease(view, Qt::LeftButton, {}, now.toPoint() - QPoint(0, 30));
+    EXPECT_EQ(window.orchestra()->recordOf(1).y, 0.0f);
+    EXPECT_EQ(undo.count(), steps + 1);
+    undo.undo();
+    EXPECT_EQ(model->index(1, 3).data().toFloat(), 0.5f);
+    EXPECT_EQ(model->index(1, 5).data().toFloat(), 1.0f);
 }
 
 // The whole path as a user takes it while the real link ticks: drops below the table's rows, on
