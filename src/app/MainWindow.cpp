@@ -23,6 +23,9 @@
 #include <QToolButton>
 #include <QUndoStack>
 #include <QUrl>
+#include <QVector4D>
+#include <algorithm>
+#include <cmath>
 #include <limits>
 #include <tuple>
 
@@ -273,6 +276,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     editMenu->addAction(redo);
     editMenu->addSeparator();
     editMenu->addAction(remove);
+    editMenu->addSeparator();
+    for (const bool grid : {false, true}) {
+        auto* arrange =
+            new QAction(grid ? tr("Arrange in a &grid") : tr("Arrange in a r&ow"), this);
+        arrange->setObjectName(grid ? QStringLiteral("arrangeGrid") : QStringLiteral("arrangeRow"));
+        connect(arrange, &QAction::triggered, this, [this, grid] { arrangeMusicians(grid); });
+        editMenu->addAction(arrange);
+    }
     menuBar()->addMenu(tr("&View"))->addAction(fullScreen);
     menuBar()->addMenu(tr("&Help"))->addAction(help);
 
@@ -780,6 +791,104 @@ void MainWindow::recordMoves(const QString& text,
     for (const orchestra::TableChange& change : changes)
         undoStack_->push(new EditCommand(undoContext(), change));
     undoStack_->endMacro();
+}
+
+namespace {
+
+// Where a billboard standing at `foot` shows through `toWindow` (the camera's projection, then
+// the window's pixels); empty when part of it lies behind the camera.
+QRectF shownRect(const QMatrix4x4& toScreen, const QSizeF& window, const QVector3D& foot) {
+    double left = 1e30, top = 1e30, right = -1e30, bottom = -1e30;
+    for (const QVector3D corner : {QVector3D(-0.5f, 0, 0), QVector3D(0.5f, 0, 0),
+                                   QVector3D(-0.5f, 1, 0), QVector3D(0.5f, 1, 0)}) {
+        const QVector4D clip = toScreen * QVector4D(foot + corner, 1);
+        if (clip.w() <= 1e-6f) return {};
+        const double x = (clip.x() / clip.w() * 0.5 + 0.5) * window.width();
+        const double y = (0.5 - clip.y() / clip.w() * 0.5) * window.height();
+        left = std::min(left, x), right = std::max(right, x);
+        top = std::min(top, y), bottom = std::max(bottom, y);
+    }
+    return QRectF(QPointF(left, top), QPointF(right, bottom));
+}
+
+enum class Layout { Fits, TooClose, OffScreen };
+
+}  // namespace
+
+void MainWindow::arrangeMusicians(bool grid) {
+    std::vector<int> rows;
+    for (const QModelIndex& index : musicianView_->selectionModel()->selectedRows())
+        rows.push_back(index.row());
+    std::sort(rows.begin(), rows.end());
+    if (rows.empty())
+        for (int row = 0; row < orchestra_->numberOfRowsInTableView(); ++row) rows.push_back(row);
+    if (rows.empty()) return;
+    const stage::OpenGLView& view = *openGLView_;
+    QVector3D eye, ahead;
+    view.rayAt(QPointF(view.width() / 2.0, view.height() / 2.0), &eye, &ahead);
+    const QVector3D forward = QVector3D(ahead.x(), 0, ahead.z()).normalized();
+    const QVector3D right = QVector3D::crossProduct(forward, {0, 1, 0});
+    const QMatrix4x4 toScreen = view.projectionMatrix() * view.cameraMatrix();
+    const QSizeF window = view.size();
+    const QRectF screen = QRectF(QPointF(), window).adjusted(4, 4, -4, -4);
+    const int count = static_cast<int>(rows.size());
+    const int across = grid ? static_cast<int>(std::ceil(std::sqrt(count))) : count;
+    const int ranks = (count + across - 1) / across;
+    constexpr double kGapPixels = 6;
+
+    // The feet of every musician, in order, rank by rank from the front; a rank stands a step
+    // behind the one before, raised so that its feet show above that rank's heads.
+    std::vector<QVector3D> feet;
+    auto layout = [&](float distance, float spacing, bool mustFit) {
+        feet.clear();
+        float depth = distance, height = 0;
+        QRectF rankBelow;
+        for (int rank = 0; rank < ranks; ++rank) {
+            const int inRank = std::min(across, count - rank * across);
+            QRectF rankShown, left;
+            for (int i = 0; i < inRank; ++i) {
+                QVector3D foot = eye + forward * depth;
+                foot += right * ((static_cast<float>(i) - (inRank - 1) / 2.0f) * spacing);
+                foot.setY(height);
+                const QRectF shown = shownRect(toScreen, window, foot);
+                if (shown.isNull() || (mustFit && !screen.contains(shown)))
+                    return Layout::OffScreen;
+                if (i > 0 && left.right() + kGapPixels > shown.left()) return Layout::TooClose;
+                rankShown = rankShown.isNull() ? shown : rankShown.united(shown);
+                left = shown;
+                feet.push_back(foot);
+            }
+            if (rank > 0 && rankShown.bottom() + kGapPixels > rankBelow.top())
+                return Layout::TooClose;
+            rankBelow = rankShown;
+            const float nextDepth = depth + 1.5f;
+            height = eye.y() + (height + 1.0f - eye.y()) * nextDepth / depth + 0.05f * nextDepth;
+            depth = nextDepth;
+        }
+        return Layout::Fits;
+    };
+    // The nearest that shows them all, spaced as narrowly as keeps them apart; when none shows
+    // them all (a great many), the nearest that keeps them apart.
+    bool done = false;
+    for (const bool mustFit : {true, false}) {
+        for (float distance = 2.5f; !done && distance <= 60.0f; distance += 0.5f) {
+            for (float spacing = 1.1f; !done && spacing <= 4.0f; spacing += 0.1f) {
+                const Layout tried = layout(distance, spacing, mustFit);
+                done = tried == Layout::Fits;
+                if (tried == Layout::OffScreen) break;  // wider only leaves more out
+            }
+        }
+    }
+    if (!done) return;
+    std::vector<orchestra::MusicianRecord> before;
+    const UndoContext context = undoContext();
+    for (size_t i = 0; i < rows.size(); ++i) {
+        before.push_back(orchestra_->recordOf(rows[i]));
+        context.setCell(feet[i].x(), orchestra::ID_COL_X, rows[i]);
+        context.setCell(feet[i].y(), orchestra::ID_COL_Y, rows[i]);
+        context.setCell(feet[i].z(), orchestra::ID_COL_Z, rows[i]);
+    }
+    recordMoves(grid ? tr("arranging in a grid") : tr("arranging in a row"), before, rows);
 }
 
 bool MainWindow::usesKey(const QObject* widget, QKeyCombination key) const {

@@ -108,6 +108,12 @@ public:
     };
     const std::optional<StageDrag>& stageDrag() const { return stageDrag_; }
 
+    // Edit > Arrange in a row / in a grid: the selected musicians (all, when none is) side by
+    // side across the camera's view, in table order, near enough to be seen whole, each seen
+    // clear of the others from where the camera stands (a grid's back ranks stand higher, as
+    // on risers). One undo step.
+    void arrangeMusicians(bool grid);
+
     // The stage alone on the screen that shows the window, or the whole window back.
     void setStageFullScreen(bool on);
     bool isStageFullScreen() const { return stageFullScreen_; }

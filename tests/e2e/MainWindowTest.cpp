@@ -46,7 +46,8 @@ TEST(MainWindow, MenusKeysButtonsSliderFullScreenStageAndHelp) {
     EXPECT_EQ(menus,
               (QStringList{"&FileopenShow", "&File", "&FilesaveShow", "&FilesaveShowAs", "&File",
                            "&FileaddClips", "&File", "&Filequit", "&Editundo", "&Editredo", "&Edit",
-                           "&EditremoveMusician", "&ViewfullScreenStage", "&Helphelp"}));
+                           "&EditremoveMusician", "&Edit", "&EditarrangeRow", "&EditarrangeGrid",
+                           "&ViewfullScreenStage", "&Helphelp"}));
     ASSERT_TRUE(show(*window));
     const QRect normal = window->geometry();
     const stage::OpenGLView* view = window->openGLView();
@@ -218,6 +219,29 @@ TEST(MainWindow, StoppedStageShowsFirstPicturesAndRedrawsOnChanges) {
     undo.undo();
     EXPECT_EQ(model->index(1, 3).data().toFloat(), 0.5f);
     EXPECT_EQ(model->index(1, 5).data().toFloat(), 1.0f);
+
+    // Arranged, turned away a little: each seen whole and clear of the others, in one step.
+    ASSERT_TRUE(dragAndDrop(window, window.stageContainer(), test::qclip("still-a.mp4")));
+    for (int i = 0; i < 10; ++i) QTest::keyClick(&window, Qt::Key_Right);
+    window.musicianView()->clearSelection();
+    const orchestra::Show was = window.currentShow();
+    for (const char* arrange : {"arrangeRow", "arrangeGrid"}) {
+        window.action(arrange)->trigger();
+        std::vector<QRectF> shown;
+        for (int row = 0; row < 3; ++row) {
+            const orchestra::MusicianRecord r = window.orchestra()->recordOf(row);
+            QRectF quad;
+            for (const float dx : {-0.5f, 0.5f})
+                for (const float dy : {0.0f, 1.0f})
+                    quad |= QRectF(at({r.x + dx, r.y + dy, r.z}), QSizeF(1e-3, 1e-3));
+            shown.push_back(quad);
+            EXPECT_TRUE(QRectF(QPointF(), view->size()).contains(shown.back())) << arrange << row;
+            for (int other = 0; other < row; ++other)
+                EXPECT_FALSE(shown[other].intersects(shown[row])) << arrange << row << other;
+        }
+        undo.undo();
+        EXPECT_EQ(window.currentShow(), was) << arrange;
+    }
 }
 
 // The whole path as a user takes it while the real link ticks: drops below the table's rows, on
