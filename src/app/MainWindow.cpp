@@ -715,6 +715,14 @@ bool MainWindow::stageMouse(QEvent* event) {
     return true;
 }
 
+namespace {
+
+// Positions set by hand are kept to a thousandth (a fraction of a pixel), so the table shows
+// what a person would type.
+float tidy(float coordinate) { return std::round(coordinate * 1000.0f) / 1000.0f; }
+
+}  // namespace
+
 // The billboard follows the pointer: across the screen exactly (the point taken stays under
 // it), up the screen away over the ground as far as the ground under it would go, or with
 // Shift up and down in height. Changes show in the table and on the stage at once and join the
@@ -751,9 +759,9 @@ void MainWindow::dragTo(const QPointF& windowPos, bool height) {
     }
     const UndoContext context = undoContext();
     const orchestra::MusicianRecord now = orchestra_->recordOf(d.row);
-    const std::pair<QString, float> cells[] = {{orchestra::ID_COL_X, to.x()},
-                                               {orchestra::ID_COL_Y, to.y()},
-                                               {orchestra::ID_COL_Z, to.z()}};
+    const std::pair<QString, float> cells[] = {{orchestra::ID_COL_X, tidy(to.x())},
+                                               {orchestra::ID_COL_Y, tidy(to.y())},
+                                               {orchestra::ID_COL_Z, tidy(to.z())}};
     const float was[] = {now.x, now.y, now.z};
     for (int i = 0; i < 3; ++i)
         if (cells[i].second != was[i]) context.setCell(cells[i].second, cells[i].first, d.row);
@@ -884,9 +892,9 @@ void MainWindow::arrangeMusicians(bool grid) {
     const UndoContext context = undoContext();
     for (size_t i = 0; i < rows.size(); ++i) {
         before.push_back(orchestra_->recordOf(rows[i]));
-        context.setCell(feet[i].x(), orchestra::ID_COL_X, rows[i]);
-        context.setCell(feet[i].y(), orchestra::ID_COL_Y, rows[i]);
-        context.setCell(feet[i].z(), orchestra::ID_COL_Z, rows[i]);
+        context.setCell(tidy(feet[i].x()), orchestra::ID_COL_X, rows[i]);
+        context.setCell(tidy(feet[i].y()), orchestra::ID_COL_Y, rows[i]);
+        context.setCell(tidy(feet[i].z()), orchestra::ID_COL_Z, rows[i]);
     }
     recordMoves(grid ? tr("arranging in a grid") : tr("arranging in a row"), before, rows);
 }
