@@ -376,6 +376,7 @@ bool MainWindow::openShowFile(const QString& path, QString* error) {
     openGLView_->setCameraPosAt(2, show.camera.z);
     openGLView_->setCameraDirAt(1, show.camera.heading);
     cameraHeightSlider_->setFloatValue(show.camera.height);
+    openGLView_->redraw();
     showPath_ = QFileInfo(path).absoluteFilePath();
     savedShow_ = show;
     loading_ = show.musicians;
