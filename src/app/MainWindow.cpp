@@ -697,8 +697,9 @@ bool MainWindow::stageMouse(QEvent* event) {
     }
     if (mouse->button() != Qt::LeftButton) return false;
     if (type == QEvent::MouseButtonRelease) {
-        if (stageDrag_) endStageDrag(true);
-        return stageDrag_.has_value();
+        if (!stageDrag_) return false;
+        endStageDrag(true);
+        return true;
     }
     stageContainer_->setFocus(Qt::MouseFocusReason);
     const int row = orchestra_->musicianAt(mouse->position());

@@ -295,7 +295,7 @@ bool OpenGLView::hitOnPlane(const QPointF& windowPos, const QVector3D& point,
     if (std::abs(across) < 1e-6f) return false;
     const float distance = QVector3D::dotProduct(point - eye, normal) / across;
     // Nearer than the near plane or past the far one, it is not on screen there.
-    if (distance < 0.1f || distance > 100.0f) return false;
+    if (!(distance >= 0.1f && distance <= 100.0f)) return false;  // NaN too: an empty window
     *hit = eye + direction * distance;
     return true;
 }
