@@ -153,8 +153,8 @@ int frameShownAt(MainWindow& window, const QVector3D& scenePoint) {
     return clips::frameIndexOfColour({uint8_t(c.red()), uint8_t(c.green()), uint8_t(c.blue())});
 }
 
-// Stopped, with nothing ticking, clips dropped show their first pictures, and an edit and the
-// camera's steps redraw them where the projection now puts them.
+// Stopped, with nothing ticking, clips dropped or replaced show their first pictures, and an
+// edit and the camera's steps redraw them where the projection now puts them.
 TEST(MainWindow, StoppedStageShowsFirstPicturesAndRedrawsOnChanges) {
     MainWindow window;
     ASSERT_TRUE(show(window));
@@ -165,6 +165,11 @@ TEST(MainWindow, StoppedStageShowsFirstPicturesAndRedrawsOnChanges) {
     const QVector3D a(0, 0.5f, 0), b(1.5f, 0.5f, 0);
     EXPECT_TRUE(QTest::qWaitFor([&] { return frameShownAt(window, a) == 0; }));
     EXPECT_TRUE(QTest::qWaitFor([&] { return frameShownAt(window, b) == 0; }));
+    clips::ClipSpec red;  // every picture in the colour of frame 7
+    red.flatColour = clips::colourOfFrame(7);
+    ASSERT_TRUE(model->dropMimeData(test::filesDrag({test::qclip("still-red.mp4", red)}).get(),
+                                    Qt::CopyAction, -1, 0, model->index(0, 0)));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return frameShownAt(window, a) == 7; })) << "replaced";
     for (int i = 0; i < 10; ++i) QTest::keyClick(&window, Qt::Key_D);  // the scene moves left
     EXPECT_TRUE(
         QTest::qWaitFor([&] { return frameShownAt(window, b + QVector3D(1, 0, 0)) == -1; }));
