@@ -690,8 +690,11 @@ bool MainWindow::stageMouse(QEvent* event) {
     if (type == QEvent::MouseMove) {
         if (!stageDrag_ || !(mouse->buttons() & Qt::LeftButton)) return false;
         // The row went meanwhile (an undo from the keyboard): nothing is held any more.
-        if (stageDrag_->row >= orchestra_->numberOfRowsInTableView()) stageDrag_.reset();
-        if (!stageDrag_) return false;
+        if (stageDrag_->row >= orchestra_->numberOfRowsInTableView()) {
+            stageDrag_.reset();
+            action(QStringLiteral("leaveFullScreen"))->setEnabled(stageFullScreen_);
+            return false;
+        }
         dragTo(mouse->position(), shift);
         return true;
     }
@@ -714,6 +717,8 @@ bool MainWindow::stageMouse(QEvent* event) {
     QVector3D grab;
     if (!openGLView_->hitOnPlane(mouse->position(), {r.x, r.y, r.z}, {0, 0, 1}, &grab)) return true;
     stageDrag_ = StageDrag{row, r, r, grab, shift};
+    // Esc puts the billboard back while it is held, rather than leaving full screen.
+    action(QStringLiteral("leaveFullScreen"))->setEnabled(false);
     return true;
 }
 
@@ -772,6 +777,7 @@ void MainWindow::dragTo(const QPointF& windowPos, bool height) {
 void MainWindow::endStageDrag(bool keep) {
     const StageDrag d = *stageDrag_;
     stageDrag_.reset();
+    action(QStringLiteral("leaveFullScreen"))->setEnabled(stageFullScreen_);
     if (keep) {
         recordMoves(tr("moving %1").arg(d.origin.name), {d.origin}, {d.row});
         return;
@@ -901,6 +907,12 @@ void MainWindow::arrangeMusicians(bool grid) {
     recordMoves(grid ? tr("arranging in a grid") : tr("arranging in a row"), before, rows);
 }
 
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    // Whichever part of the window had the key, Esc while a billboard is held puts it back.
+    if (stageDrag_ && event->key() == Qt::Key_Escape) return endStageDrag(false);
+    QMainWindow::keyPressEvent(event);
+}
+
 bool MainWindow::usesKey(const QObject* widget, QKeyCombination key) const {
     // The table navigates with the arrows, ticks with Space and starts an edit (or searches)
     // with a letter; its editors, whose unused keys pass up to it, keep every key typed.
@@ -912,12 +924,6 @@ bool MainWindow::usesKey(const QObject* widget, QKeyCombination key) const {
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::ShortcutOverride && stageDrag_ &&
-        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
-        // Esc puts the billboard back rather than leaving full screen.
-        event->accept();
-        return true;
-    }
     if (event->type() == QEvent::ShortcutOverride) {
         // Qt asks the focused widget (and, when it passes, its parents) before a shortcut
         // acts; an accepted event is delivered as a key press instead.

@@ -19,6 +19,7 @@ class QTableView;
 class QUndoStack;
 class QMenu;
 class QCloseEvent;
+class QKeyEvent;
 class QToolButton;
 
 namespace loopstage::orchestra {
@@ -120,6 +121,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     // Lets the focused table, slider or button take the stage keys it has a use for, sends Esc
     // from the table to the stage, and gives the stage the focus when it is clicked.
     bool eventFilter(QObject* watched, QEvent* event) override;

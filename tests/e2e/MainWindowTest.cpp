@@ -247,6 +247,17 @@ TEST(MainWindow, StoppedStageShowsFirstPicturesAndRedrawsOnChanges) {
         undo.undo();
         EXPECT_EQ(window.currentShow(), was) << arrange;
     }
+    // Full screen, Esc during a drag is the drag's: the billboard goes back, the screen stays.
+    QTest::keyClick(&window, Qt::Key_F11);
+    QTRY_COMPARE(view->size(), window.screen()->size());
+    const QPoint held = at(bCentre).toPoint();
+    QTest::mousePress(view, Qt::LeftButton, {}, held);
+    EXPECT_GE(selected().value(0).row(), 1);
+    moveTo(held + QPoint(25, 10), {});
+    QTest::keyClick(&window, Qt::Key_Escape);
+    QTest::mouseRelease(view, Qt::LeftButton, {}, held + QPoint(25, 10));
+    EXPECT_TRUE(window.isStageFullScreen());
+    EXPECT_EQ(window.currentShow(), was);
 }
 
 // The whole path as a user takes it while the real link ticks: drops below the table's rows, on
