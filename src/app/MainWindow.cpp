@@ -23,7 +23,11 @@
 #include <QToolButton>
 #include <QUndoStack>
 #include <QUrl>
+#include <QVector4D>
+#include <algorithm>
+#include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "app/ClipDropTarget.h"
 #include "app/HelpDialog.h"
@@ -126,6 +130,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
         musicianView_->setItemDelegateForColumn(tableModel_->columnOfIdentifier(column),
                                                 coordinates);
     musicianView_->installEventFilter(this);
+    // The selected rows' billboards are framed on the stage.
+    connect(musicianView_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        for (int row = 0; row < orchestra_->numberOfRowsInTableView(); ++row)
+            orchestra_->setOutlined(row, musicianView_->selectionModel()->isRowSelected(row));
+    });
 
     // Once the rows fill the table there is no empty place below the last one left to drop
     // on; this strip stays below them whatever their number.
@@ -267,6 +276,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     editMenu->addAction(redo);
     editMenu->addSeparator();
     editMenu->addAction(remove);
+    editMenu->addSeparator();
+    for (const bool grid : {false, true}) {
+        auto* arrange =
+            new QAction(grid ? tr("Arrange in a &grid") : tr("Arrange in a r&ow"), this);
+        arrange->setObjectName(grid ? QStringLiteral("arrangeGrid") : QStringLiteral("arrangeRow"));
+        connect(arrange, &QAction::triggered, this, [this, grid] { arrangeMusicians(grid); });
+        editMenu->addAction(arrange);
+    }
     menuBar()->addMenu(tr("&View"))->addAction(fullScreen);
     menuBar()->addMenu(tr("&Help"))->addAction(help);
 
@@ -359,6 +376,7 @@ bool MainWindow::openShowFile(const QString& path, QString* error) {
     openGLView_->setCameraPosAt(2, show.camera.z);
     openGLView_->setCameraDirAt(1, show.camera.heading);
     cameraHeightSlider_->setFloatValue(show.camera.height);
+    openGLView_->redraw();
     showPath_ = QFileInfo(path).absoluteFilePath();
     savedShow_ = show;
     loading_ = show.musicians;
@@ -662,6 +680,239 @@ void MainWindow::undoFailed(const QString& what) {
     QTimer::singleShot(0, undoStack_, &QUndoStack::clear);
 }
 
+bool MainWindow::stageMouse(QEvent* event) {
+    const auto type = event->type();
+    if (type != QEvent::MouseButtonPress && type != QEvent::MouseMove &&
+        type != QEvent::MouseButtonRelease)
+        return false;
+    const auto* mouse = static_cast<QMouseEvent*>(event);
+    const bool shift = mouse->modifiers() & Qt::ShiftModifier;
+    if (type == QEvent::MouseMove) {
+        if (!stageDrag_ || !(mouse->buttons() & Qt::LeftButton)) return false;
+        // The row went meanwhile (an undo from the keyboard): nothing is held any more.
+        if (stageDrag_->row >= orchestra_->numberOfRowsInTableView()) {
+            stageDrag_.reset();
+            action(QStringLiteral("leaveFullScreen"))->setEnabled(stageFullScreen_);
+            return false;
+        }
+        dragTo(mouse->position(), shift);
+        return true;
+    }
+    if (mouse->button() != Qt::LeftButton) return false;
+    if (type == QEvent::MouseButtonRelease) {
+        if (!stageDrag_) return false;
+        endStageDrag(true);
+        return true;
+    }
+    stageContainer_->setFocus(Qt::MouseFocusReason);
+    const int row = orchestra_->musicianAt(mouse->position());
+    if (row < 0) {
+        musicianView_->clearSelection();
+        return false;
+    }
+    musicianView_->selectionModel()->setCurrentIndex(
+        tableModel_->index(row, 0),
+        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    const orchestra::MusicianRecord r = orchestra_->recordOf(row);
+    QVector3D grab;
+    if (!openGLView_->hitOnPlane(mouse->position(), {r.x, r.y, r.z}, {0, 0, 1}, &grab)) return true;
+    stageDrag_ = StageDrag{row, r, r, grab, shift};
+    // Esc puts the billboard back while it is held, rather than leaving full screen.
+    action(QStringLiteral("leaveFullScreen"))->setEnabled(false);
+    return true;
+}
+
+namespace {
+
+// Positions set by hand are kept to a thousandth (a fraction of a pixel), so the table shows
+// what a person would type.
+float tidy(float coordinate) { return std::round(coordinate * 1000.0f) / 1000.0f; }
+
+}  // namespace
+
+// The billboard follows the pointer: across the screen exactly (the point taken stays under
+// it), up the screen away over the ground as far as the ground under it would go, or with
+// Shift up and down in height. Changes show in the table and on the stage at once and join the
+// undo history only when the button is let go.
+void MainWindow::dragTo(const QPointF& windowPos, bool height) {
+    StageDrag& d = *stageDrag_;
+    QVector3D eye, ahead;
+    openGLView_->rayAt(QPointF(openGLView_->width() / 2.0, openGLView_->height() / 2.0), &eye,
+                       &ahead);
+    const QVector3D forward = QVector3D(ahead.x(), 0, ahead.z()).normalized();
+    if (forward.isNull()) return;
+    const QVector3D right = QVector3D::crossProduct(forward, {0, 1, 0});
+    if (height != d.height) {
+        // A new kind of move starts from where the billboard and the pointer are now.
+        d.start = orchestra_->recordOf(d.row);
+        if (!openGLView_->hitOnPlane(windowPos, {d.start.x, d.start.y, d.start.z}, {0, 0, 1},
+                                     &d.grab))
+            return;
+        d.height = height;
+    }
+    QVector3D hit;
+    if (!openGLView_->hitOnPlane(windowPos, d.grab, forward, &hit)) return;
+    const QVector3D moved = hit - d.grab;
+    QVector3D to(d.start.x, d.start.y, d.start.z);
+    if (height) {
+        to.setY(to.y() + moved.y());
+    } else {
+        // Feet that show higher on the screen stand farther away: by the ground's slope as seen
+        // from the eye, kept from running off where the eye is level with the feet.
+        const float depth = QVector3D::dotProduct(d.grab - eye, forward);
+        const float eyeAboveFeet = std::max(eye.y() - d.start.y, 0.25f);
+        const float away = std::max(moved.y() * depth / eyeAboveFeet, 0.5f - depth);
+        to += right * QVector3D::dotProduct(moved, right) + forward * std::min(away, 50.0f);
+    }
+    const UndoContext context = undoContext();
+    const orchestra::MusicianRecord now = orchestra_->recordOf(d.row);
+    const std::pair<QString, float> cells[] = {{orchestra::ID_COL_X, tidy(to.x())},
+                                               {orchestra::ID_COL_Y, tidy(to.y())},
+                                               {orchestra::ID_COL_Z, tidy(to.z())}};
+    const float was[] = {now.x, now.y, now.z};
+    for (int i = 0; i < 3; ++i)
+        if (cells[i].second != was[i]) context.setCell(cells[i].second, cells[i].first, d.row);
+}
+
+void MainWindow::endStageDrag(bool keep) {
+    const StageDrag d = *stageDrag_;
+    stageDrag_.reset();
+    action(QStringLiteral("leaveFullScreen"))->setEnabled(stageFullScreen_);
+    if (keep) {
+        recordMoves(tr("moving %1").arg(d.origin.name), {d.origin}, {d.row});
+        return;
+    }
+    const UndoContext context = undoContext();
+    context.setCell(d.origin.x, orchestra::ID_COL_X, d.row);
+    context.setCell(d.origin.y, orchestra::ID_COL_Y, d.row);
+    context.setCell(d.origin.z, orchestra::ID_COL_Z, d.row);
+}
+
+void MainWindow::recordMoves(const QString& text,
+                             const std::vector<orchestra::MusicianRecord>& before,
+                             const std::vector<int>& rows) {
+    std::vector<orchestra::TableChange> changes;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const orchestra::MusicianRecord now = orchestra_->recordOf(rows[i]);
+        const std::tuple<QString, float, float> cells[] = {
+            {orchestra::ID_COL_X, before[i].x, now.x},
+            {orchestra::ID_COL_Y, before[i].y, now.y},
+            {orchestra::ID_COL_Z, before[i].z, now.z}};
+        for (const auto& [column, was, is] : cells)
+            if (was != is)
+                changes.push_back({orchestra::TableChange::Edited, rows[i], column, was, is});
+    }
+    if (changes.empty()) return;
+    undoStack_->beginMacro(text);
+    for (const orchestra::TableChange& change : changes)
+        undoStack_->push(new EditCommand(undoContext(), change));
+    undoStack_->endMacro();
+}
+
+namespace {
+
+// Where a billboard standing at `foot` shows through `toWindow` (the camera's projection, then
+// the window's pixels); empty when part of it lies behind the camera.
+QRectF shownRect(const QMatrix4x4& toScreen, const QSizeF& window, const QVector3D& foot) {
+    double left = 1e30, top = 1e30, right = -1e30, bottom = -1e30;
+    for (const QVector3D corner : {QVector3D(-0.5f, 0, 0), QVector3D(0.5f, 0, 0),
+                                   QVector3D(-0.5f, 1, 0), QVector3D(0.5f, 1, 0)}) {
+        const QVector4D clip = toScreen * QVector4D(foot + corner, 1);
+        if (clip.w() <= 1e-6f) return {};
+        const double x = (clip.x() / clip.w() * 0.5 + 0.5) * window.width();
+        const double y = (0.5 - clip.y() / clip.w() * 0.5) * window.height();
+        left = std::min(left, x), right = std::max(right, x);
+        top = std::min(top, y), bottom = std::max(bottom, y);
+    }
+    return QRectF(QPointF(left, top), QPointF(right, bottom));
+}
+
+enum class Layout { Fits, TooClose, OffScreen };
+
+}  // namespace
+
+void MainWindow::arrangeMusicians(bool grid) {
+    std::vector<int> rows;
+    for (const QModelIndex& index : musicianView_->selectionModel()->selectedRows())
+        rows.push_back(index.row());
+    std::sort(rows.begin(), rows.end());
+    if (rows.empty())
+        for (int row = 0; row < orchestra_->numberOfRowsInTableView(); ++row) rows.push_back(row);
+    if (rows.empty()) return;
+    const stage::OpenGLView& view = *openGLView_;
+    QVector3D eye, ahead;
+    view.rayAt(QPointF(view.width() / 2.0, view.height() / 2.0), &eye, &ahead);
+    const QVector3D forward = QVector3D(ahead.x(), 0, ahead.z()).normalized();
+    const QVector3D right = QVector3D::crossProduct(forward, {0, 1, 0});
+    const QMatrix4x4 toScreen = view.projectionMatrix() * view.cameraMatrix();
+    const QSizeF window = view.size();
+    const QRectF screen = QRectF(QPointF(), window).adjusted(4, 4, -4, -4);
+    const int count = static_cast<int>(rows.size());
+    const int across = grid ? static_cast<int>(std::ceil(std::sqrt(count))) : count;
+    const int ranks = (count + across - 1) / across;
+    constexpr double kGapPixels = 6;
+
+    // The feet of every musician, in order, rank by rank from the front; a rank stands a step
+    // behind the one before, raised so that its feet show above that rank's heads.
+    std::vector<QVector3D> feet;
+    auto layout = [&](float distance, float spacing, bool mustFit) {
+        feet.clear();
+        float depth = distance, height = 0;
+        QRectF rankBelow;
+        for (int rank = 0; rank < ranks; ++rank) {
+            const int inRank = std::min(across, count - rank * across);
+            QRectF rankShown, left;
+            for (int i = 0; i < inRank; ++i) {
+                QVector3D foot = eye + forward * depth;
+                foot += right * ((static_cast<float>(i) - (inRank - 1) / 2.0f) * spacing);
+                foot.setY(height);
+                const QRectF shown = shownRect(toScreen, window, foot);
+                if (shown.isNull() || (mustFit && !screen.contains(shown)))
+                    return Layout::OffScreen;
+                if (i > 0 && left.right() + kGapPixels > shown.left()) return Layout::TooClose;
+                rankShown = rankShown.isNull() ? shown : rankShown.united(shown);
+                left = shown;
+                feet.push_back(foot);
+            }
+            if (rank > 0 && rankShown.bottom() + kGapPixels > rankBelow.top())
+                return Layout::TooClose;
+            rankBelow = rankShown;
+            const float nextDepth = depth + 1.5f;
+            height = eye.y() + (height + 1.0f - eye.y()) * nextDepth / depth + 0.05f * nextDepth;
+            depth = nextDepth;
+        }
+        return Layout::Fits;
+    };
+    // The nearest that shows them all, spaced as narrowly as keeps them apart; when none shows
+    // them all (a great many), the nearest that keeps them apart.
+    bool done = false;
+    for (const bool mustFit : {true, false}) {
+        for (float distance = 2.5f; !done && distance <= 60.0f; distance += 0.5f) {
+            for (float spacing = 1.1f; !done && spacing <= 4.0f; spacing += 0.1f) {
+                const Layout tried = layout(distance, spacing, mustFit);
+                done = tried == Layout::Fits;
+                if (tried == Layout::OffScreen) break;  // wider only leaves more out
+            }
+        }
+    }
+    if (!done) return;
+    std::vector<orchestra::MusicianRecord> before;
+    const UndoContext context = undoContext();
+    for (size_t i = 0; i < rows.size(); ++i) {
+        before.push_back(orchestra_->recordOf(rows[i]));
+        context.setCell(tidy(feet[i].x()), orchestra::ID_COL_X, rows[i]);
+        context.setCell(tidy(feet[i].y()), orchestra::ID_COL_Y, rows[i]);
+        context.setCell(tidy(feet[i].z()), orchestra::ID_COL_Z, rows[i]);
+    }
+    recordMoves(grid ? tr("arranging in a grid") : tr("arranging in a row"), before, rows);
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    // Whichever part of the window had the key, Esc while a billboard is held puts it back.
+    if (stageDrag_ && event->key() == Qt::Key_Escape) return endStageDrag(false);
+    QMainWindow::keyPressEvent(event);
+}
+
 bool MainWindow::usesKey(const QObject* widget, QKeyCombination key) const {
     // The table navigates with the arrows, ticks with Space and starts an edit (or searches)
     // with a letter; its editors, whose unused keys pass up to it, keep every key typed.
@@ -689,8 +940,12 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         // An open editor takes its Esc itself; the table's own goes on to the stage.
         stageContainer_->setFocus(Qt::ShortcutFocusReason);
         return true;
-    } else if (event->type() == QEvent::MouseButtonPress && watched == openGLView_) {
-        stageContainer_->setFocus(Qt::MouseFocusReason);
+    } else if (stageDrag_ && event->type() == QEvent::KeyPress &&
+               static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        endStageDrag(false);
+        return true;
+    } else if (watched == openGLView_ && stageMouse(event)) {
+        return true;
     } else if (event->type() == QEvent::FocusIn && watched == stageContainer_) {
         // The container would hand the focus on to the view, which declines it.
         return true;

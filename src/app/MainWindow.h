@@ -2,10 +2,13 @@
 
 #include <QMainWindow>
 #include <QMargins>
+#include <QVector3D>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 
+#include "orchestra/Orchestra.h"
 #include "orchestra/ShowFile.h"
 
 class QAction;
@@ -16,6 +19,7 @@ class QTableView;
 class QUndoStack;
 class QMenu;
 class QCloseEvent;
+class QKeyEvent;
 class QToolButton;
 
 namespace loopstage::orchestra {
@@ -94,12 +98,30 @@ public:
     void removeSelectedMusicians();
     QUndoStack* undoStack() const { return undoStack_; }
 
+    // A billboard taken with the pointer on the stage (selected, and moved while the button is
+    // held); nullopt when none is.
+    struct StageDrag {
+        int row = -1;
+        orchestra::MusicianRecord origin;  // where it stood when taken: Esc and undo go back
+        orchestra::MusicianRecord start;   // where it stood when this kind of move began
+        QVector3D grab;                    // the point taken, where this kind of move began
+        bool height = false;               // Shift: up and down instead of over the ground
+    };
+    const std::optional<StageDrag>& stageDrag() const { return stageDrag_; }
+
+    // Edit > Arrange in a row / in a grid: the selected musicians (all, when none is) side by
+    // side across the camera's view, in table order, near enough to be seen whole, each seen
+    // clear of the others from where the camera stands (a grid's back ranks stand higher, as
+    // on risers). One undo step.
+    void arrangeMusicians(bool grid);
+
     // The stage alone on the screen that shows the window, or the whole window back.
     void setStageFullScreen(bool on);
     bool isStageFullScreen() const { return stageFullScreen_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     // Lets the focused table, slider or button take the stage keys it has a use for, sends Esc
     // from the table to the stage, and gives the stage the focus when it is clicked.
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -112,6 +134,12 @@ private:
     UndoContext undoContext();
     void recordTableChange(const orchestra::TableChange& change);
     void undoFailed(const QString& what);
+    bool stageMouse(QEvent* event);
+    void dragTo(const QPointF& windowPos, bool height);
+    void endStageDrag(bool keep);
+    // Musicians moved already (`before`: where they stood) become one undo step.
+    void recordMoves(const QString& text, const std::vector<orchestra::MusicianRecord>& before,
+                     const std::vector<int>& rows);
     // Save / Discard / Cancel for unsaved changes, without blocking the show; `then` runs
     // unless the answer was Cancel (or the save failed).
     void askToSave(std::function<void()> then);
@@ -157,6 +185,8 @@ private:
     bool closeAnswered_ = false;
     QUndoStack* undoStack_ = nullptr;
     bool replayingUndo_ = false;  // changes made by undo and redo are not recorded again
+
+    std::optional<StageDrag> stageDrag_;
 
     bool stageFullScreen_ = false;
     QRect normalGeometry_;

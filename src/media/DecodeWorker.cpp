@@ -413,9 +413,10 @@ DecodeWorker::Step DecodeWorker::convertAndPublish(AVFrame* frame, int64_t timeN
         return Step::Continue;
     }
     s.counters.converted.fetch_add(1);
-    publishedSinceStart_ = true;
-    return pool_.publish(slot, timeNs, iteration, generation_, width, height) ? Step::Continue
-                                                                              : Step::Restarted;
+    const bool first = !std::exchange(publishedSinceStart_, true);
+    if (!pool_.publish(slot, timeNs, iteration, generation_, width, height)) return Step::Restarted;
+    if (first && s.firstPictureQueued) s.firstPictureQueued();
+    return Step::Continue;
 }
 
 }  // namespace loopstage::media

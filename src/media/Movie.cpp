@@ -60,6 +60,7 @@ int Movie::open(const MovieOpenProperties& properties, std::unique_ptr<Movie>& o
         MovieShared& shared = *impl->shared;
         shared.sizeLimitWidth.store(std::max(0, properties.initialMaxWidth));
         shared.sizeLimitHeight.store(std::max(0, properties.initialMaxHeight));
+        shared.firstPictureQueued = properties.firstPictureQueued;
         if (shared.facts.videoStream >= 0) {
             shared.pool = std::make_shared<FramePool>(shared.facts.width, shared.facts.height,
                                                       kPoolSlots, kMaxQueued);
@@ -105,6 +106,10 @@ void Movie::setRate(int32_t fixed16_16) {
 int32_t Movie::rate() const { return d_->shared->clock.rate(); }
 
 int64_t Movie::movieTimeAt(int64_t hostNs) const { return d_->shared->clock.timeAt(hostNs); }
+
+int64_t Movie::hostTimeAtMovieTime(int64_t movieNs) const {
+    return d_->shared->clock.hostTimeAt(movieNs);
+}
 
 void Movie::setTimeBaseFlags(uint32_t flags) {
     d_->shared->timeBaseFlags.store(flags);

@@ -3,6 +3,7 @@
 #include <QFuture>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,6 +76,11 @@ struct MovieOpenProperties {
     // The most picture worth converting before anyone says how large the movie is shown (the
     // stage's size in device pixels); 0 for no limit. setPictureSizeLimit replaces it.
     int initialMaxWidth = 0, initialMaxHeight = 0;
+    // Called on the decode worker's thread each time a picture is queued first after the start
+    // or goToBeginning: whoever shows pictures while nothing takes them in turn learns that one
+    // waits. It must return at once and may run after the movie is gone (the worker ends on a
+    // thread of its own). Optional.
+    std::function<void()> firstPictureQueued;
 };
 
 constexpr uint32_t kVideoMediaType = 0x76696465;     // 'vide'
@@ -147,6 +153,8 @@ public:
     // Movie time at a host time: (host - hostTimeAtRateSet) * rate + timeAtRateSet, unwrapped
     // (it grows past durationNs across loop passes).
     int64_t movieTimeAt(int64_t hostNs) const;
+    // The host time at which the clock shows `movieNs` (INT64_MIN while paused).
+    int64_t hostTimeAtMovieTime(int64_t movieNs) const;
     void setTimeBaseFlags(uint32_t flags);  // kLoopTimeBase: loop at the end; default 0: stop
     uint32_t timeBaseFlags() const;
 

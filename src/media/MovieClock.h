@@ -45,6 +45,13 @@ public:
         std::lock_guard lock(mutex_);
         return movieTimeAfter(timeAtRateSet_, hostNs - hostAtRateSet_, rate_);
     }
+    // The host time at which the clock shows `movieNs`; INT64_MIN while paused.
+    int64_t hostTimeAt(int64_t movieNs) const {
+        std::lock_guard lock(mutex_);
+        if (rate_ <= 0) return INT64_MIN;
+        const double elapsed = static_cast<double>(movieNs - timeAtRateSet_) * 65536.0 / rate_;
+        return hostAtRateSet_ + static_cast<int64_t>(elapsed);
+    }
     // Back to movie time 0 at `hostNow`, keeping the rate.
     void goToBeginning(int64_t hostNow) {
         std::lock_guard lock(mutex_);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "media/FramePool.h"
@@ -32,6 +33,9 @@ struct MovieShared {
     const MovieFacts facts;
     MovieClock clock;
     std::shared_ptr<FramePool> pool;  // set before the worker starts; null without video
+
+    // Set before the worker starts, only read after (MovieOpenProperties::firstPictureQueued).
+    std::function<void()> firstPictureQueued;
 
     std::atomic<uint32_t> timeBaseFlags{0};
     const std::unique_ptr<std::atomic<bool>[]> trackEnabled;

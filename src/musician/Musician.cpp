@@ -5,6 +5,7 @@
 #include <QScreen>
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cmath>
 
 #include "media/Movie.h"
@@ -47,6 +48,8 @@ bool Musician::openChannel(const QString& filename, stage::OpenGLView* view,
     properties.active = true;
     properties.probe = std::move(probe);
     properties.initialMaxWidth = properties.initialMaxHeight = stageSideInDevicePixels(view);
+    // While the stage stands still nothing takes pictures; the first one must still be seen.
+    if (view) properties.firstPictureQueued = view->frameRequest();
 
     const int contextStatus = textures::TextureVisualContext::create(
         view ? view->sharedContext() : nullptr, platform::defaultPixelFormat(), visualContext);
@@ -88,6 +91,7 @@ std::unique_ptr<Musician> Musician::initWithName(const QString& name, const QStr
                      &musician->channelMovie_)) {
         return nullptr;
     }
+    musician->awaitsFirstPicture_.store(true);
     return musician;
 }
 
@@ -103,6 +107,7 @@ bool Musician::replaceMovie(const QString& filename, stage::OpenGLView* view,
         // The new movie has had no size asked of it yet; the next tick asks for the one on
         // screen instead of leaving it at the stage's.
         appliedWidth_ = appliedHeight_ = 0;
+        awaitsFirstPicture_.store(true);
     }
     videoFilename_ = filename;
     problem_.clear();
@@ -130,6 +135,21 @@ Musician::~Musician() {
 }
 
 bool Musician::renderChannel(const platform::VideoTimeStamp* timeStamp) {
+    return takeFrame(timeStamp, true);
+}
+
+bool Musician::takeFirstPicture() {
+    if (!awaitsFirstPicture_.load() || !channelMovie_) return false;
+    // The clock runs on while stopped: the picture due at movie time 0 is the clip's first,
+    // whatever was decoded after it.
+    platform::VideoTimeStamp start;
+    start.hostTime = channelMovie_->hostTimeAtMovieTime(0);
+    if (start.hostTime != INT64_MIN && takeFrame(&start, false)) return true;
+    start.hostTime = platform::hostTimeNow();
+    return takeFrame(&start, false);
+}
+
+bool Musician::takeFrame(const platform::VideoTimeStamp* timeStamp, bool counted) {
     // A clip being replaced on the main thread sits this tick out rather than stall it.
     std::unique_lock channel(channelMutex_, std::try_to_lock);
     if (!channel.owns_lock() || !channelMovie_) return false;
@@ -149,7 +169,8 @@ bool Musician::renderChannel(const platform::VideoTimeStamp* timeStamp) {
     visualContext_->copyImageForTime(timeStamp, &frame);
     // A take that yields nothing after a positive answer keeps the frame already shown.
     if (!frame) return false;
-    countTake(timeStamp, *frame);
+    if (counted) countTake(timeStamp, *frame);
+    awaitsFirstPicture_.store(false);
     _setCurrentTextureRef(std::move(frame));
     return true;
 }
@@ -206,6 +227,7 @@ void Musician::renderMusician() {
         frame = currentTexture_;
         c = corners_;
     }
+    if (outlined()) drawOutline();
     // Nothing to show before the first frame (or ever, for a movie without video).
     if (!frame) return;
 
@@ -227,6 +249,28 @@ void Musician::renderMusician() {
     glVertex3f(halfWidth, 0.0f, 0.0f);
     glEnd();
     glDisable(target);
+}
+
+// A frame a little outside the rectangle, so the picture's own edges stay seen; the colour and
+// line state go back as they were, since the texture is modulated by the current colour.
+void Musician::drawOutline() const {
+    constexpr float kMargin = 0.03f;
+    const float halfWidth = 0.5f * width_ + kMargin;
+    glPushAttrib(GL_CURRENT_BIT | GL_LINE_BIT | GL_ENABLE_BIT);
+    glPushMatrix();
+    glTranslatef(loadCoordinate(position_.x), loadCoordinate(position_.y),
+                 loadCoordinate(position_.z));
+    glDisable(GL_TEXTURE_2D);
+    glLineWidth(3.0f);
+    glColor3f(1.0f, 0.75f, 0.1f);
+    glBegin(GL_LINE_LOOP);
+    glVertex3f(-halfWidth, -kMargin, 0.0f);
+    glVertex3f(-halfWidth, height_ + kMargin, 0.0f);
+    glVertex3f(halfWidth, height_ + kMargin, 0.0f);
+    glVertex3f(halfWidth, -kMargin, 0.0f);
+    glEnd();
+    glPopMatrix();
+    glPopAttrib();
 }
 
 namespace {

@@ -85,6 +85,13 @@ public:
 
     bool renderChannel(const platform::VideoTimeStamp* timeStamp);
     void renderMusician();
+    // Main thread, while no tick runs: takes the first picture of a clip opened or replaced
+    // since the last take, once its decoder has it (the view is asked for a frame then); true
+    // when the picture on show changed. The take is not counted as played.
+    bool takeFirstPicture();
+    // Drawn with a frame around it (selected); any thread.
+    void setOutlined(bool outlined) { outlined_.store(outlined, std::memory_order_relaxed); }
+    bool outlined() const { return outlined_.load(std::memory_order_relaxed); }
 
     // Null for a stand-in.
     media::Movie* channelMovie() const { return channelMovie_.get(); }
@@ -110,6 +117,8 @@ public:
 private:
     Musician() = default;
     void _setCurrentTextureRef(textures::TextureBufferRef frame);
+    bool takeFrame(const platform::VideoTimeStamp* timeStamp, bool counted);
+    void drawOutline() const;
     void wantPictureSizeForCurrentTransform();
     void countTake(const platform::VideoTimeStamp* timeStamp, const textures::TextureBuffer& frame);
     // Opens a visual context and a movie playing into it, looping from its start at normal
@@ -126,6 +135,9 @@ private:
     float width_ = 1.0f;
     float height_ = 1.0f;
     bool visible_ = true;
+    std::atomic<bool> outlined_{false};
+    // A clip opened whose first picture nobody took yet.
+    std::atomic<bool> awaitsFirstPicture_{false};
     // Replaced together under channelMutex_, which a tick only tries to take.
     std::mutex channelMutex_;
     std::unique_ptr<media::Movie> channelMovie_;

@@ -11,6 +11,8 @@
 #include <QTableView>
 #include <QTimer>
 #include <QUrl>
+#include <QVector3D>
+#include <cmath>
 
 #include "media/Movie.h"
 #include "musician/Musician.h"
@@ -163,6 +165,16 @@ void Orchestra::renderOrchestra() {
     }
 }
 
+bool Orchestra::prepareStillFrame() {
+    // No tick runs while stopped (the link's stop waited out the last), so the pictures may be
+    // taken here on the main thread.
+    if (isPlaying_) return false;
+    if (musicianList_) {
+        for (musician::Musician* m : musicianList_->musicians()) m->takeFirstPicture();
+    }
+    return true;
+}
+
 void Orchestra::windowChangedScreen() { followDisplay(false); }
 
 void Orchestra::followDisplay(bool again) {
@@ -239,7 +251,35 @@ void Orchestra::setObjectValue(const QVariant& value, const QString& columnIdent
         musician::Musician::storeCoordinate(position->z, value.toFloat());
     }
     const QVariant after = objectValueForTableColumn(columnIdentifier, row);
-    if (after != before) tellChange({TableChange::Edited, row, columnIdentifier, before, after});
+    if (after == before) return;
+    if (openGLView) openGLView->redraw();
+    tellChange({TableChange::Edited, row, columnIdentifier, before, after});
+}
+
+int Orchestra::musicianAt(const QPointF& windowPos) const {
+    if (!openGLView) return -1;
+    for (int row = numberOfRowsInTableView() - 1; row >= 0; --row) {
+        const musician::Musician* m = musicianList_->at(static_cast<std::size_t>(row));
+        if (!m->currentTexture()) continue;
+        const graphics::Vector4* p = m->position();
+        const QVector3D foot(musician::Musician::loadCoordinate(p->x),
+                             musician::Musician::loadCoordinate(p->y),
+                             musician::Musician::loadCoordinate(p->z));
+        QVector3D hit;
+        if (openGLView->hitOnPlane(windowPos, foot, QVector3D(0, 0, 1), &hit) &&
+            std::abs(hit.x() - foot.x()) <= 0.5f * m->width() && hit.y() >= foot.y() &&
+            hit.y() <= foot.y() + m->height())
+            return row;
+    }
+    return -1;
+}
+
+void Orchestra::setOutlined(int row, bool outlined) {
+    if (row < 0 || static_cast<std::size_t>(row) >= musicianCount()) return;
+    musician::Musician* m = musicianList_->at(static_cast<std::size_t>(row));
+    if (m->outlined() == outlined) return;
+    m->setOutlined(outlined);
+    if (openGLView) openGLView->redraw();
 }
 
 MusicianRecord Orchestra::recordOf(int row) const {
@@ -262,6 +302,7 @@ bool Orchestra::removeMusician(int row) {
     if (model) model->endRemoveRow();
     // No tick reads it any more; its decoder is stopped and freed off this thread.
     gone.reset();
+    if (openGLView) openGLView->redraw();
     return true;
 }
 

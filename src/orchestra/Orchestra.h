@@ -17,6 +17,7 @@
 #include "stage/OrchestraDrawing.h"
 
 class QMimeData;
+class QPointF;
 class QObject;
 class QScreen;
 class QTableView;
@@ -103,6 +104,8 @@ public:
     void togglePlayback();
     int render(const platform::VideoTimeStamp* outputTime);
     void renderOrchestra() override;
+    // While stopped: the first pictures of clips opened since; false while playing.
+    bool prepareStillFrame() override;
     void windowChangedScreen();
     // Tests stand in for a driver that cannot draw from a second thread; empty asks Qt again.
     static void setThreadedOpenGLForTesting(std::optional<bool> supported);
@@ -119,6 +122,12 @@ public:
     bool acceptDrop(const QMimeData* dragData, int row, DropOperation operation);
     // Told every change made through the table, on the main thread.
     std::function<void(const TableChange&)> onTableChange;
+
+    // Main thread. The row of the billboard drawn on top at a position in the stage's window
+    // (drawn later covers earlier: no depth test), among those showing a picture; -1 for none.
+    int musicianAt(const QPointF& windowPos) const;
+    // Main thread: the row's billboard is drawn framed (selected) or not.
+    void setOutlined(int row, bool outlined);
 
     // Main thread. What the row holds now.
     MusicianRecord recordOf(int row) const;

@@ -1,11 +1,11 @@
 #include "stage/OpenGLView.h"
 
 #include <GL/gl.h>
-#include <GL/glu.h>
 
 #include <QPlatformSurfaceEvent>
 #include <QResizeEvent>
 #include <QThread>
+#include <QVector4D>
 #include <cmath>
 
 #include "platform/Displays.h"
@@ -27,7 +27,28 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kStepLength = 0.1;
 constexpr float kTurnDegrees = 2.0f;
 
+QMatrix4x4 projectionFor(float width, float height) {
+    QMatrix4x4 projection;
+    projection.perspective(45.0f, aspectOf(width, height), 0.1f, 100.0f);
+    return projection;
+}
+
 }  // namespace
+
+// Shared with every frameRequest() handed out: a decode worker may call one after the view went.
+struct OpenGLView::FrameRequests {
+    std::mutex mutex;
+    OpenGLView* view = nullptr;  // guarded by mutex
+    bool pending = false;        // guarded by mutex
+
+    void post() {
+        std::lock_guard guard(mutex);
+        if (!view || std::exchange(pending, true)) return;
+        // Queued calls die with their receiver, so none runs on a view that is gone.
+        QMetaObject::invokeMethod(
+            view, [v = view] { v->outputRequestedFrame(); }, Qt::QueuedConnection);
+    }
+};
 
 int viewportExtent(float bound, qreal devicePixelRatio) {
     return static_cast<int>(static_cast<double>(bound) * devicePixelRatio);
@@ -35,7 +56,9 @@ int viewportExtent(float bound, qreal devicePixelRatio) {
 
 float aspectOf(float width, float height) { return width / height; }
 
-OpenGLView::OpenGLView(QWindow* parent) : QWindow(parent) {
+OpenGLView::OpenGLView(QWindow* parent)
+    : QWindow(parent), frameRequests_(std::make_shared<FrameRequests>()) {
+    frameRequests_->view = this;
     setSurfaceType(QSurface::OpenGLSurface);
     setFormat(platform::defaultPixelFormat());
     // Keyboard focus stays with the widgets so the window's shortcuts keep working.
@@ -43,6 +66,10 @@ OpenGLView::OpenGLView(QWindow* parent) : QWindow(parent) {
 }
 
 OpenGLView::~OpenGLView() {
+    {
+        std::lock_guard guard(frameRequests_->mutex);
+        frameRequests_->view = nullptr;
+    }
     // QWindow's own destructor would destroy the surface too, but no longer as an OpenGLView:
     // the surface's end must still pass through event() below.
     destroy();
@@ -143,15 +170,9 @@ void OpenGLView::flushOutput() {
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
 
     glMatrixMode(GL_PROJECTION);
-    glLoadIdentity();
-    gluPerspective(45.0, static_cast<double>(aspectOf(w, h)), 0.1, 100.0);
-
+    glLoadMatrixf(projectionFor(w, h).constData());
     glMatrixMode(GL_MODELVIEW);
-    glLoadIdentity();
-    glRotatef(loadRelaxed(cameraDir_[0]), 1, 0, 0);
-    glRotatef(loadRelaxed(cameraDir_[1]), 0, 1, 0);
-    const float height = cameraHeightSlider ? cameraHeightSlider->floatValue() : 0.0f;
-    glTranslatef(loadRelaxed(cameraPos_[0]), -height, loadRelaxed(cameraPos_[2]));
+    glLoadMatrixf(cameraMatrix().constData());
 
     if (anOrchestra) anOrchestra->renderOrchestra();
 
@@ -202,6 +223,7 @@ void OpenGLView::step(double angleSign, bool sideways, double distance) {
     const double z = static_cast<double>(loadRelaxed(cameraPos_[2]));
     storeRelaxed(cameraPos_[2],
                  static_cast<float>(z + (sideways ? std::sin(r) : std::cos(r)) * distance));
+    redraw();
 }
 
 void OpenGLView::goForward() { step(-1.0, false, kStepLength); }
@@ -211,13 +233,71 @@ void OpenGLView::goLeft() { step(1.0, true, kStepLength); }
 
 void OpenGLView::turnRight() {
     storeRelaxed(cameraDir_[1], loadRelaxed(cameraDir_[1]) + kTurnDegrees);
+    redraw();
 }
 void OpenGLView::turnLeft() {
     storeRelaxed(cameraDir_[1], loadRelaxed(cameraDir_[1]) - kTurnDegrees);
+    redraw();
 }
 
-// The slider itself holds the height and frame output reads it; nothing to store, and no frame
-// is output here.
-void OpenGLView::heightChanged() {}
+// The slider itself holds the height and frame output reads it; nothing to store.
+void OpenGLView::heightChanged() { redraw(); }
+
+void OpenGLView::redraw() { frameRequests_->post(); }
+
+std::function<void()> OpenGLView::frameRequest() const {
+    return [requests = frameRequests_] { requests->post(); };
+}
+
+void OpenGLView::outputRequestedFrame() {
+    {
+        std::lock_guard guard(frameRequests_->mutex);
+        frameRequests_->pending = false;
+    }
+    if (anOrchestra && !anOrchestra->prepareStillFrame()) return;
+    if (isExposed()) flushOutput();
+}
+
+QMatrix4x4 OpenGLView::projectionMatrix() const {
+    return projectionFor(static_cast<float>(width()), static_cast<float>(height()));
+}
+
+QMatrix4x4 OpenGLView::cameraMatrix() const {
+    QMatrix4x4 camera;
+    camera.rotate(loadRelaxed(cameraDir_[0]), 1, 0, 0);
+    camera.rotate(loadRelaxed(cameraDir_[1]), 0, 1, 0);
+    const float height = cameraHeightSlider ? cameraHeightSlider->floatValue() : 0.0f;
+    camera.translate(loadRelaxed(cameraPos_[0]), -height, loadRelaxed(cameraPos_[2]));
+    return camera;
+}
+
+bool OpenGLView::project(const QVector3D& scenePoint, QPointF* windowPos) const {
+    const QVector4D clip = projectionMatrix() * cameraMatrix() * QVector4D(scenePoint, 1.0f);
+    if (clip.w() <= 1e-6f) return false;
+    *windowPos = QPointF((clip.x() / clip.w() * 0.5 + 0.5) * width(),
+                         (0.5 - clip.y() / clip.w() * 0.5) * height());
+    return true;
+}
+
+void OpenGLView::rayAt(const QPointF& windowPos, QVector3D* eye, QVector3D* direction) const {
+    const QMatrix4x4 back = (projectionMatrix() * cameraMatrix()).inverted();
+    const float x = static_cast<float>(windowPos.x() / width() * 2 - 1);
+    const float y = static_cast<float>(1 - windowPos.y() / height() * 2);
+    *eye = cameraMatrix().inverted().map(QVector3D());
+    *direction = (back.map(QVector3D(x, y, 1)) - back.map(QVector3D(x, y, -1))).normalized();
+}
+
+bool OpenGLView::hitOnPlane(const QPointF& windowPos, const QVector3D& point,
+                            const QVector3D& normal, QVector3D* hit) const {
+    QVector3D eye, direction;
+    rayAt(windowPos, &eye, &direction);
+    const float across = QVector3D::dotProduct(direction, normal);
+    if (std::abs(across) < 1e-6f) return false;
+    const float distance = QVector3D::dotProduct(point - eye, normal) / across;
+    // Nearer than the near plane or past the far one, it is not on screen there.
+    if (!(distance >= 0.1f && distance <= 100.0f)) return false;  // NaN too: an empty window
+    *hit = eye + direction * distance;
+    return true;
+}
 
 }  // namespace loopstage::stage

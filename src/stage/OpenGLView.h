@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QMatrix4x4>
 #include <QOpenGLContext>
 #include <QSizeF>
+#include <QVector3D>
 #include <QWindow>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -35,6 +38,10 @@ class OrchestraDrawing;
 // Without setupSharedContext (set-up ended early) the first frame output on the main thread
 // makes a drawing context of its own, so resizes still show frames.
 //
+// Frames outside the ticks: redraw() (or a call of frameRequest() from any thread) asks for
+// one frame, output later on the main thread; requests made before it runs are one. Nothing
+// ticks while nothing asks.
+//
 // Lifetime: the shared context lives as long as the view, so it outlives every musician (the
 // controller destroys musicians before the view goes).
 class OpenGLView final : public QWindow {
@@ -61,7 +68,12 @@ public:
     void setDirty(bool dirty);
     void flushOutput();
 
-    // Camera actions (main thread). None outputs a frame: the next frame output shows them.
+    // Main thread: one frame, output soon on this thread unless the ticks will show it.
+    void redraw();
+    // The same for any thread, callable after the view is gone (it then does nothing).
+    std::function<void()> frameRequest() const;
+
+    // Camera actions (main thread). Each asks for a frame (redraw()).
     void goForward();
     void goBackward();
     void goLeft();
@@ -80,6 +92,19 @@ public:
     // Frames presented so far (on either thread).
     int64_t framesOutput() const { return framesOutput_.load(std::memory_order_relaxed); }
 
+    // The matrices frame output draws with, from the camera, the slider and the window's size.
+    QMatrix4x4 projectionMatrix() const;
+    QMatrix4x4 cameraMatrix() const;
+    // Main thread. Where a scene point shows, in the window's logical pixels (top left 0, 0);
+    // false when it lies behind the camera.
+    bool project(const QVector3D& scenePoint, QPointF* windowPos) const;
+    // The scene ray under a window position: from the camera's eye, one unit long.
+    void rayAt(const QPointF& windowPos, QVector3D* eye, QVector3D* direction) const;
+    // Where the ray under a window position meets a plane (through `point`, with `normal`) in
+    // front of the camera; false when it does not.
+    bool hitOnPlane(const QPointF& windowPos, const QVector3D& point, const QVector3D& normal,
+                    QVector3D* hit) const;
+
 protected:
     bool event(QEvent* event) override;
     void exposeEvent(QExposeEvent* event) override;
@@ -87,6 +112,10 @@ protected:
 
 private:
     void step(double angleSign, bool sideways, double distance);
+    void outputRequestedFrame();
+
+    struct FrameRequests;
+    std::shared_ptr<FrameRequests> frameRequests_;
 
     alignas(std::atomic_ref<float>::required_alignment) float cameraPos_[3] = {0, 0, 0};
     alignas(std::atomic_ref<float>::required_alignment) float cameraDir_[3] = {0, 0, 0};

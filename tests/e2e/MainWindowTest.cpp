@@ -34,7 +34,7 @@ bool show(MainWindow& window) {
 // window and also while the stage alone fills the screen, where the display link follows it;
 // Esc and F11 bring the window back as it was, the table focused. The stage takes the keys from
 // the table by a click or Esc; the slider keeps its arrows, a button tabbed to its Space. The
-// slider's changes output no frame; F1 shows help without blocking.
+// slider's changes redraw the stopped stage; F1 shows help without blocking.
 TEST(MainWindow, MenusKeysButtonsSliderFullScreenStageAndHelp) {
     test::ScriptedDisplayLinks links;
     platform::DisplayId shownOn = platform::mainDisplayId();
@@ -46,7 +46,8 @@ TEST(MainWindow, MenusKeysButtonsSliderFullScreenStageAndHelp) {
     EXPECT_EQ(menus,
               (QStringList{"&FileopenShow", "&File", "&FilesaveShow", "&FilesaveShowAs", "&File",
                            "&FileaddClips", "&File", "&Filequit", "&Editundo", "&Editredo", "&Edit",
-                           "&EditremoveMusician", "&ViewfullScreenStage", "&Helphelp"}));
+                           "&EditremoveMusician", "&Edit", "&EditarrangeRow", "&EditarrangeGrid",
+                           "&ViewfullScreenStage", "&Helphelp"}));
     ASSERT_TRUE(show(*window));
     const QRect normal = window->geometry();
     const stage::OpenGLView* view = window->openGLView();
@@ -56,7 +57,7 @@ TEST(MainWindow, MenusKeysButtonsSliderFullScreenStageAndHelp) {
     press(Qt::Key_Up);
     EXPECT_GT(window->cameraHeightSlider()->floatValue(), 1.25f);
     EXPECT_EQ(view->cameraPosAt(2), -5.0f);
-    EXPECT_EQ(view->framesOutput(), frames) << "a height change output a frame";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return view->framesOutput() > frames; })) << "no redraw";
     QTableView* table = window->musicianView();
     auto focused = [] { return QApplication::focusWidget(); };
     for (int i = 0; i < 20 && focused() && focused()->objectName() != "goForwardButton"; ++i)
@@ -141,6 +142,122 @@ QRect litRect(MainWindow& window) {
         for (int x = 0; x < shot.width(); ++x)
             if (shot.pixel(x, y) & 0xffffff) lit |= QRect(x, y, 1, 1);
     return lit;
+}
+
+// Which generated frame the stage shows at a scene point, as last presented; -1 for none.
+int frameShownAt(MainWindow& window, const QVector3D& scenePoint) {
+    QPointF at;
+    if (!window.openGLView()->project(scenePoint, &at)) return -1;
+    const QImage shot = window.screen()->grabWindow(window.openGLView()->winId()).toImage();
+    const QColor c = shot.pixelColor((at * window.openGLView()->devicePixelRatio()).toPoint());
+    return clips::frameIndexOfColour({uint8_t(c.red()), uint8_t(c.green()), uint8_t(c.blue())});
+}
+
+// Stopped, with nothing ticking, clips dropped or replaced show their first pictures, and an
+// edit and the camera's steps redraw them where the projection now puts them.
+TEST(MainWindow, StoppedStageShowsFirstPicturesAndRedrawsOnChanges) {
+    MainWindow window;
+    ASSERT_TRUE(show(window));
+    for (const char* name : {"still-a.mp4", "still-b.mp4"})
+        ASSERT_TRUE(dragAndDrop(window, window.stageContainer(), test::qclip(name)));
+    QAbstractItemModel* model = window.musicianView()->model();
+    ASSERT_TRUE(model->setData(model->index(1, 3), 1.5));
+    const QVector3D a(0, 0.5f, 0), b(1.5f, 0.5f, 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return frameShownAt(window, a) == 0; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return frameShownAt(window, b) == 0; }));
+    clips::ClipSpec red;  // every picture in the colour of frame 7
+    red.flatColour = clips::colourOfFrame(7);
+    ASSERT_TRUE(model->dropMimeData(test::filesDrag({test::qclip("still-red.mp4", red)}).get(),
+                                    Qt::CopyAction, -1, 0, model->index(0, 0)));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return frameShownAt(window, a) == 7; })) << "replaced";
+    for (int i = 0; i < 10; ++i) QTest::keyClick(&window, Qt::Key_D);  // the scene moves left
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return frameShownAt(window, b + QVector3D(1, 0, 0)) == -1; }));
+    EXPECT_EQ(frameShownAt(window, b), 0);
+    EXPECT_EQ(window.orchestra()->tickStats().ticks(), 0);
+
+    // Picking with the pointer: b, nearer and drawn later, covers part of a.
+    ASSERT_TRUE(model->setData(model->index(1, 3), 0.5) && model->setData(model->index(1, 5), 1));
+    stage::OpenGLView* view = window.openGLView();
+    auto at = [&](QVector3D p) {
+        QPointF w;
+        EXPECT_TRUE(view->project(p, &w));
+        return w;
+    };
+    auto selected = [&] { return window.musicianView()->selectionModel()->selectedRows(); };
+    const QVector3D bCentre(0.5f, 0.5f, 1);
+    for (const auto& [point, row] : {std::pair{bCentre, 1},
+                                     {QVector3D(-0.4f, 0.5f, 0), 0},
+                                     {QVector3D(-2, 0.5f, 0), -1},
+                                     {bCentre, 1}}) {
+        QTest::mouseClick(view, Qt::LeftButton, {}, at(point).toPoint());
+        EXPECT_EQ(selected().value(0).row(), row) << point.x();
+        EXPECT_EQ(selected().size(), row < 0 ? 0 : 1);
+    }
+    // A drag across moves b so that its centre follows the pointer, in one undo step; Esc in
+    // the middle of another puts it back.
+    const QPoint from = at(bCentre).toPoint();
+    const int n = 40;
+    QUndoStack& undo = *window.undoStack();
+    const int steps = undo.count();
+    auto moveTo = [&](QPoint p, Qt::KeyboardModifiers keys) {
+        QMouseEvent move(QEvent::MouseMove, p, view->mapToGlobal(p), Qt::NoButton, Qt::LeftButton,
+                         keys);
+        QApplication::sendEvent(view, &move);
+    };
+    QTest::mousePress(view, Qt::LeftButton, {}, from);
+    for (int i = 1; i <= 4; ++i) moveTo(from + QPoint(n * i / 4, 0), {});
+    EXPECT_NE(model->index(1, 3).data().toFloat(), 0.5f) << "the table did not follow";
+    QTest::mouseRelease(view, Qt::LeftButton, {}, from + QPoint(n, 0));
+    const orchestra::MusicianRecord moved = window.orchestra()->recordOf(1);
+    const QPointF now = at({moved.x, moved.y + 0.5f, moved.z});
+    EXPECT_NEAR(now.x() - from.x(), n, 1);
+    EXPECT_NEAR(now.y(), from.y(), 1);
+    EXPECT_EQ(undo.count(), steps + 1);
+    QTest::mousePress(view, Qt::LeftButton, Qt::ShiftModifier, now.toPoint());
+    moveTo(now.toPoint() - QPoint(0, 30), Qt::ShiftModifier);
+    EXPECT_GT(window.orchestra()->recordOf(1).y, 0.1f);
+    QTest::keyClick(window.stageContainer(), Qt::Key_Escape);
+    QTest::mouseRelease(view, Qt::LeftButton, {}, now.toPoint() - QPoint(0, 30));
+    EXPECT_EQ(window.orchestra()->recordOf(1).y, 0.0f);
+    EXPECT_EQ(undo.count(), steps + 1);
+    undo.undo();
+    EXPECT_EQ(model->index(1, 3).data().toFloat(), 0.5f);
+    EXPECT_EQ(model->index(1, 5).data().toFloat(), 1.0f);
+
+    // Arranged, turned away a little: each seen whole and clear of the others, in one step.
+    ASSERT_TRUE(dragAndDrop(window, window.stageContainer(), test::qclip("still-a.mp4")));
+    for (int i = 0; i < 10; ++i) QTest::keyClick(&window, Qt::Key_Right);
+    window.musicianView()->clearSelection();
+    const orchestra::Show was = window.currentShow();
+    for (const char* arrange : {"arrangeRow", "arrangeGrid"}) {
+        window.action(arrange)->trigger();
+        std::vector<QRectF> shown;
+        for (int row = 0; row < 3; ++row) {
+            const orchestra::MusicianRecord r = window.orchestra()->recordOf(row);
+            QRectF quad;
+            for (const float dx : {-0.5f, 0.5f})
+                for (const float dy : {0.0f, 1.0f})
+                    quad |= QRectF(at({r.x + dx, r.y + dy, r.z}), QSizeF(1e-3, 1e-3));
+            shown.push_back(quad);
+            EXPECT_TRUE(QRectF(QPointF(), view->size()).contains(shown.back())) << arrange << row;
+            for (int other = 0; other < row; ++other)
+                EXPECT_FALSE(shown[other].intersects(shown[row])) << arrange << row << other;
+        }
+        undo.undo();
+        EXPECT_EQ(window.currentShow(), was) << arrange;
+    }
+    // Full screen, Esc during a drag is the drag's: the billboard goes back, the screen stays.
+    QTest::keyClick(&window, Qt::Key_F11);
+    QTRY_COMPARE(view->size(), window.screen()->size());
+    const QPoint held = at(bCentre).toPoint();
+    QTest::mousePress(view, Qt::LeftButton, {}, held);
+    EXPECT_GE(selected().value(0).row(), 1);
+    moveTo(held + QPoint(25, 10), {});
+    QTest::keyClick(&window, Qt::Key_Escape);
+    QTest::mouseRelease(view, Qt::LeftButton, {}, held + QPoint(25, 10));
+    EXPECT_TRUE(window.isStageFullScreen());
+    EXPECT_EQ(window.currentShow(), was);
 }
 
 // The whole path as a user takes it while the real link ticks: drops below the table's rows, on
