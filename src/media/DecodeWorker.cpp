@@ -106,6 +106,12 @@ void DecodeWorker::dispose(std::unique_ptr<DecodeWorker> worker) {
 
 void DecodeWorker::run() {
     setWorkerThreadTraits();
+    // A read cut short by the last stop leaves its error in the input, where every later read
+    // would find it and end this run too, as if stopped again: reading goes on where it was.
+    if (format_ && format_->pb && format_->pb->error == AVERROR_EXIT) {
+        format_->pb->error = 0;
+        format_->pb->eof_reached = 0;
+    }
     try {
         if (decoder_ || openFirstDecoder()) decodeLoop();
     } catch (const std::exception& e) {
