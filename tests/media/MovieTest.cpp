@@ -226,8 +226,9 @@ bool blocksInARead(const Movie& movie) {
 
 // A share that stops answering. Reads that answer slowly give up at the probe's deadline and
 // its thread returns then. Probes blocked in the kernel are left, but only a few: past them a
-// file is refused at once, until they return. A worker blocked in a read when its movie closes
-// holds up no other worker's freeing, and is freed itself once the read returns.
+// file on that share is refused at once until they return, and a file elsewhere is not. A worker
+// blocked in a read when its movie closes holds up no other worker's freeing, and is freed itself
+// once the read returns.
 TEST(StalledShare, NothingWaitsForAReadThatNeverReturns) {
     auto share = std::make_optional<clips::StalledShare>(sharedClip());
     if (!share->mounted()) GTEST_SKIP() << "no FUSE here";
@@ -252,9 +253,10 @@ TEST(StalledShare, NothingWaitsForAReadThatNeverReturns) {
     EXPECT_EQ(refusal, ProbeRefusal::StillWaiting);
     EXPECT_GT(left, 0);
     const int64_t start = hostTimeNow();
-    EXPECT_EQ(probeMovie(test::clip("good.mp4", clipRecipe(30))).refusal,
-              ProbeRefusal::StillWaiting);
+    EXPECT_EQ(probeMovie(share->file()).refusal, ProbeRefusal::StillWaiting);
     EXPECT_LT(hostTimeNow() - start, kSecond / 10) << "refused at once";
+    EXPECT_EQ(probeMovie(test::clip("good.mp4", clipRecipe(30))).status, 0)
+        << "a file elsewhere waited for the share";
     share.reset();  // the reads fail now, so every thread returns
     EXPECT_TRUE(QTest::qWaitFor([&] {
         return MovieEngine::workersBeingDisposed() == 0 && MovieEngine::probesRunning() == probes;
