@@ -296,8 +296,6 @@ namespace {
 // leaving one more thread behind each time.
 constexpr int kMaxProbeThreads = 4;
 
-std::atomic<int> g_probesRunning{0};
-
 // Probe threads that have not returned, left or not, by the file system they look at: ten files
 // on a dead share chosen at once would otherwise start ten threads before any is known to be
 // stuck, while files elsewhere must not wait for that share. Never destroyed: a left thread may
@@ -355,7 +353,13 @@ struct ProbeJob {
 
 }  // namespace
 
-int MovieEngine::probesRunning() { return g_probesRunning.load(); }
+int MovieEngine::probesRunning() {
+    ProbeThreads& threads = probeThreads();
+    std::lock_guard lock(threads.mutex);
+    int running = 0;
+    for (const auto& [mount, count] : threads.running) running += count;
+    return running;
+}
 
 ProbeResult probeMovie(const std::string& path) {
     // Every look at the file, the first stat included, runs on a thread of its own: a file on a
@@ -368,11 +372,11 @@ ProbeResult probeMovie(const std::string& path) {
     ProbeThreads& threads = probeThreads();
     {
         std::unique_lock lock(threads.mutex);
-        const bool free =
+        const bool slotFree =
             threads.left[mount] < kMaxProbeThreads &&
             threads.returned.wait_until(lock, platform::hostTimeToTimePoint(deadline),
                                         [&] { return threads.running[mount] < kMaxProbeThreads; });
-        if (!free) {
+        if (!slotFree) {
             qCInfo(lcMovie, "movie %s: earlier files there have not answered yet", path.c_str());
             return {AVERROR(EAGAIN), ProbeRefusal::StillWaiting, nullptr};
         }
@@ -387,7 +391,6 @@ ProbeResult probeMovie(const std::string& path) {
         }
         threads.returned.notify_all();
     };
-    g_probesRunning.fetch_add(1);
     try {
         std::thread([job, path, deadline, threadReturns] {
             ProbeResult result;
@@ -408,11 +411,9 @@ ProbeResult probeMovie(const std::string& path) {
                 wasLeft = job->left;
                 job->done.notify_all();
             }
-            g_probesRunning.fetch_sub(1);
             threadReturns(wasLeft);
         }).detach();
     } catch (const std::system_error&) {
-        g_probesRunning.fetch_sub(1);
         threadReturns(false);
         return {AVERROR(EAGAIN), ProbeRefusal::NotAnswering, nullptr};
     }
