@@ -158,6 +158,7 @@ void DecodeWorker::resetPass() {
     catchingUp_ = false;
     catchUpTargetNs_ = INT64_MIN;
     lastDeliveredNs_ = 0;
+    lastTimeNs_ = INT64_MIN;
     draining_ = false;
     av_frame_unref(held_.get());
 }
@@ -167,10 +168,11 @@ void DecodeWorker::restartDecoding(uint64_t generation) {
     parked_ = false;
     wrapPending_ = false;
     publishedSinceStart_ = false;
+    lastPublishedTimeNs_ = INT64_MIN;
     consecutiveFailedPasses_ = 0;
     shared_->counters.gaveUp.store(false);
     resetPass();
-    const bool rewound = seekToStart();
+    const bool rewound = atStart_ || seekToStart();
     // Stopped on the way (the movie paused just then): the next start restarts again.
     if (!rewound && stopRequested_.load()) return;
     generation_ = generation;
@@ -251,6 +253,7 @@ DecodeWorker::Step DecodeWorker::decodePass() {
     for (;;) {
         if (const Step step = checkControl(); step != Step::Continue) return step;
         applyDiscard();
+        atStart_ = false;
         int ret = av_read_frame(format_, pkt);
         if (ret == AVERROR(EAGAIN)) {
             // Only network-like inputs say "not yet"; do not spin a core while they wait.
@@ -304,7 +307,11 @@ DecodeWorker::Step DecodeWorker::receiveAll() {
         shared_->counters.decoded.fetch_add(1);
         // Reading and decoding time per picture, waits excluded (they come inside deliver).
         const int64_t arrived = platform::hostTimeNow();
-        if (lastDeliveredNs_ > 0) decodeEmaNs_ += (arrived - lastDeliveredNs_ - decodeEmaNs_) / 8;
+        if (lastDeliveredNs_ > 0) {
+            const int64_t spent = arrived - lastDeliveredNs_;
+            decodeEmaNs_ = decodeEmaNs_ > 0 ? decodeEmaNs_ + (spent - decodeEmaNs_) / 8 : spent;
+            shared_->counters.decodeNs.store(decodeEmaNs_, std::memory_order_relaxed);
+        }
         const Step step = deliver(frame);
         lastDeliveredNs_ = platform::hostTimeNow();
         av_frame_unref(frame);
@@ -316,8 +323,11 @@ DecodeWorker::Step DecodeWorker::receiveAll() {
 // busy) goes to the key frame at or before the clock's position and decodes from there,
 // instead of decoding every picture it missed. Only where timestamps map to positions: not in
 // streams whose clock may wrap or jump, and across passes only once a pass has been measured.
-bool DecodeWorker::catchUpTo(int64_t clockNs, int64_t frameNs) {
-    if (catchingUp_ || !timing_.originKnown() || !timing_.timestampsTrusted()) return false;
+bool DecodeWorker::catchUpTo(int64_t clockNs, int64_t frameNs, bool wellAhead) {
+    // A decoder about as slow as its clock would land on a key frame behind the clock, hold
+    // that picture while it decodes forward, and be behind again by then: it leaves work out
+    // instead (followLoad) and the next wrap goes to the clock's pass.
+    if (!wellAhead || catchingUp_ || !timing_.originKnown() || !timing_.timestampsTrusted()) return false;
     if (format_->iformat->flags & AVFMT_TS_DISCONT) return false;
     const loopRules::CatchUp to =
         loopRules::catchUp(clockNs, frameNs, timing_.keyIntervalNs(), position());
@@ -338,6 +348,7 @@ bool DecodeWorker::catchUpTo(int64_t clockNs, int64_t frameNs) {
     catchingUp_ = true;
     catchUpTargetNs_ = clockNs;
     lastDeliveredNs_ = 0;
+    lastTimeNs_ = INT64_MIN;
     av_frame_unref(held_.get());
     return true;
 }
@@ -362,12 +373,32 @@ DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
     if (c.stop) return Step::Stopped;
     if (c.generation != generation_) return Step::Restarted;
 
+    // Pictures left out by the decoder move the movie on further per picture decoded.
+    const int64_t step = lastTimeNs_ == INT64_MIN ? durNs : timeNs - lastTimeNs_;
+    const int64_t advanceNs = step > 0 && step <= 8 * durNs ? step : durNs;
+    if (discard_.level >= 2 && advanceNs > durNs + durNs / 2)
+        s.counters.skippedLate.fetch_add((advanceNs + durNs / 2) / durNs - 1);
+    advanceEmaNs_ = advanceEmaNs_ > 0 ? advanceEmaNs_ + (advanceNs - advanceEmaNs_) / 8 : advanceNs;
+    lastTimeNs_ = timeNs;
+    // Work per picture against the host time the clock takes to move that far.
+    const double rate = static_cast<double>(s.clock.rate()) / kFixed1;
+    const double load = static_cast<double>(decodeEmaNs_ + convertEmaNs_) * rate /
+                        static_cast<double>(std::max<int64_t>(advanceEmaNs_, 1));
+    const bool keepsUp = load < 1.0;
+
     const int64_t clockNs = s.clock.timeAt(platform::hostTimeNow());
-    if (catchUpTo(clockNs, timeNs)) return Step::Continue;
+    // A seek lands on a key frame behind the clock: only a decoder well ahead of real time
+    // makes that distance up before it is late again.
+    if (catchUpTo(clockNs, timeNs, load < 0.75)) return Step::Continue;
     const int64_t endNs = loopRules::saturatingAdd(timeNs, durNs);
     const bool late = endNs <= clockNs;
-    const bool keepsUp = decodeEmaNs_ + convertEmaNs_ < durNs;
-    if (loopRules::skipLate(late, publishedSinceStart_, keepsUp, endNs, catchUpTargetNs_)) {
+    followLoad(loopRules::saturatingSub(clockNs, timeNs), durNs, load);
+    // A decoder that only just keeps up makes up a delay slowly: skipping every late picture
+    // meanwhile would hold the screen on one picture for as long. It skips at most two in a
+    // row, so the pictures queued stay at most three frames apart.
+    const bool shownLately = loopRules::saturatingSub(timeNs, lastPublishedTimeNs_) < 3 * durNs;
+    if (loopRules::skipLate(late, publishedSinceStart_, keepsUp && shownLately, endNs,
+                            catchUpTargetNs_)) {
         s.counters.skippedLate.fetch_add(1);
         av_frame_unref(held_.get());
         av_frame_move_ref(held_.get(), frame);
@@ -378,6 +409,22 @@ DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
     av_frame_unref(held_.get());
     if (!late) catchingUp_ = false;
     return convertAndPublish(frame, timeNs, iteration_);
+}
+
+void DecodeWorker::followLoad(int64_t lateNs, int64_t frameNs, double load) {
+    const int before = discard_.level;
+    discard_ = loopRules::nextDiscard(discard_, lateNs, frameNs, load);
+    if (discard_.level == before) return;
+    applyDiscardLevel();
+    shared_->counters.discardChanges.fetch_add(1);
+}
+
+void DecodeWorker::applyDiscardLevel() {
+    if (!decoder_) return;
+    // Frame threads take these from here with their next packet.
+    decoder_->skip_loop_filter = discard_.level >= 1 ? AVDISCARD_ALL : AVDISCARD_DEFAULT;
+    decoder_->skip_frame = discard_.level >= 2 ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+    shared_->counters.discardLevel.store(discard_.level);
 }
 
 loopRules::Position DecodeWorker::position() const {
@@ -412,7 +459,9 @@ DecodeWorker::Step DecodeWorker::convertAndPublish(AVFrame* frame, int64_t timeN
     const int ret =
         pixels ? converter_.convert(frame, pixels, FramePool::strideFor(width), width, height)
                : AVERROR(ENOMEM);
-    convertEmaNs_ += (platform::hostTimeNow() - convertStart - convertEmaNs_) / 8;
+    const int64_t spent = platform::hostTimeNow() - convertStart;
+    convertEmaNs_ = convertEmaNs_ > 0 ? convertEmaNs_ + (spent - convertEmaNs_) / 8 : spent;
+    s.counters.convertNs.store(convertEmaNs_, std::memory_order_relaxed);
     if (ret < 0) {
         if (pixels) MovieShared::post(s.posted.convert, ret);
         pool_.abandon(slot);
@@ -421,6 +470,7 @@ DecodeWorker::Step DecodeWorker::convertAndPublish(AVFrame* frame, int64_t timeN
     s.counters.converted.fetch_add(1);
     const bool first = !std::exchange(publishedSinceStart_, true);
     if (!pool_.publish(slot, timeNs, iteration, generation_, width, height)) return Step::Restarted;
+    lastPublishedTimeNs_ = timeNs;
     if (first && s.firstPictureQueued) s.firstPictureQueued();
     return Step::Continue;
 }

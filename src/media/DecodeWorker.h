@@ -62,7 +62,9 @@ private:
     Step decodePass();
     Step receiveAll();
     Step deliver(AVFrame* frame);
-    bool catchUpTo(int64_t clockNs, int64_t frameNs);
+    bool catchUpTo(int64_t clockNs, int64_t frameNs, bool wellAhead);
+    void followLoad(int64_t lateNs, int64_t frameNs, double load);
+    void applyDiscardLevel();
     loopRules::Position position() const;
     Step convertAndPublish(AVFrame* frame, int64_t timeNs, int64_t iteration);
     void takeOver(Demuxer demuxer);
@@ -100,6 +102,11 @@ private:
     int64_t catchUpTargetNs_ = INT64_MIN;  // the clock's time a catch-up seek went for
     // How long reading and decoding, and converting, take per picture (moving averages).
     int64_t decodeEmaNs_ = 0, convertEmaNs_ = 0;
+    // How far the movie moves per picture out of the decoder (more than a frame while it
+    // leaves pictures out), and the last such picture's time in the pass (INT64_MIN: none).
+    int64_t advanceEmaNs_ = 0, lastTimeNs_ = INT64_MIN;
+    loopRules::Discard discard_;
+    int64_t lastPublishedTimeNs_ = INT64_MIN;  // unwrapped time of the last picture queued
     int64_t lastDeliveredNs_ = 0;  // host time the last picture was dealt with; 0 after a jump  //
                                    // since the worker began, or the movie went back to 0
     int consecutiveFailedPasses_ = 0;
@@ -107,6 +114,10 @@ private:
     bool singlePicture_ = false;  // the first pass yielded one picture: never re-decoded
     bool parked_ = false;         // that picture is out; nothing to do until a restart
     bool wrapPending_ = false;    // a pass ended and the wrap after it is not done yet
+    // Nothing read since the input was opened or went back to the start, so nothing is in the
+    // decoder either: a restart has no need to seek there (the probe's packets wait in the
+    // demuxer, and a seek would throw them away).
+    bool atStart_ = true;
 };
 
 }  // namespace loopstage::media

@@ -54,6 +54,7 @@ int DecodeWorker::openDecoder(int threads) {
     if (ret < 0) return ret;
     decoder_ = std::move(decoder);
     decoderThreads_ = threads;
+    applyDiscardLevel();  // a rebuilt decoder leaves out what the old one did
     return 0;
 }
 
@@ -105,6 +106,7 @@ bool DecodeWorker::seekToStart() {
     }
     if (ret >= 0) {
         avcodec_flush_buffers(decoder_.get());
+        atStart_ = true;
         return true;
     }
     if (ret == AVERROR_EXIT) return false;  // stopping
@@ -126,6 +128,7 @@ bool DecodeWorker::reopen() {
     shared_->counters.reopens.fetch_add(1);
     takeOver(fresh.takeDemuxer());
     avcodec_flush_buffers(decoder_.get());
+    atStart_ = true;
     return true;
 }
 

@@ -27,6 +27,32 @@ bool skipLate(bool late, bool publishedSinceStart, bool keepsUp, int64_t frameEn
     return late && publishedSinceStart && (keepsUp || frameEndNs <= catchUpTargetNs);
 }
 
+Discard nextDiscard(Discard at, int64_t lateNs, int64_t frameNs, double load) {
+    // Pictures in a row before a change: a late burst after a stall on the machine does not
+    // count, nor does one quick picture after a slow one.
+    constexpr int kLateToDrop = 6, kEasyToRestore = 45;
+    // A decoder gives a level back only when it would still keep up without what it saves.
+    constexpr double kRoomToRestore = 0.6;
+    if (load > 1.0 && lateNs > 2 * frameNs) {
+        at.easyInARow = 0;
+        if (++at.lateInARow >= kLateToDrop && at.level < kMaxDiscardLevel) {
+            ++at.level;
+            at.lateInARow = 0;
+        }
+        return at;
+    }
+    at.lateInARow = 0;
+    if (at.level > 0 && load < kRoomToRestore && lateNs < 0) {
+        if (++at.easyInARow >= kEasyToRestore) {
+            --at.level;
+            at.easyInARow = 0;
+        }
+    } else {
+        at.easyInARow = 0;
+    }
+    return at;
+}
+
 bool takeThreadShare(int threads, int share, int queued, int maxQueued) {
     if (share == threads || queued < maxQueued) return false;
     return share >= 2 * threads || 2 * share <= threads;

@@ -601,6 +601,46 @@ TEST(MovieBehind, CatchesUpWithTheClock) {
     }
 }
 
+// A clock far faster than the decoder (as a 4K clip is on a small machine): the decoder leaves
+// out the loop filter, and then pictures nothing refers to, instead of seeking ahead to a key
+// frame it would only fall behind again from; the pictures keep coming. Back at a rate it can
+// keep up with, it decodes everything again.
+TEST(MovieBehind, TooSlowForItsClockLeavesWorkOutAndTakesItBack) {
+    ClipSpec recipe = clipRecipe(240);
+    recipe.width = 640, recipe.height = 360, recipe.gop = 24;
+    auto movie = openClip("too-slow", recipe);
+    ASSERT_TRUE(movie);
+    startClock(*movie, 48 * kFixed1);
+    int64_t lastChange = hostTimeNow(), longestHoldNs = 0;
+    int shown = -1, changes = 0;
+    // Before it has timed a few pictures it cannot know it is too slow.
+    int64_t seeksWhileMeasured = -1;
+    const int64_t measured = hostTimeNow() + toNs(1.0), until = measured + toNs(3.0);
+    while (hostTimeNow() < until) {
+        if (seeksWhileMeasured < 0 && hostTimeNow() >= measured)
+            seeksWhileMeasured = movie->counters().catchUpSeeks;
+        if (FrameRef f = movie->takeNewestFrameAt(hostTimeNow())) {
+            if (const int index = indexOf(*f); index != shown) {
+                const int64_t now = hostTimeNow();
+                if (shown >= 0) longestHoldNs = std::max(longestHoldNs, now - lastChange);
+                shown = index, lastChange = now, ++changes;
+            }
+        }
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    MovieCounters c = movie->counters();
+    EXPECT_GE(c.discardLevel, 1);
+    EXPECT_EQ(c.catchUpSeeks, seeksWhileMeasured) << "sought ahead although it cannot keep up";
+    EXPECT_GE(changes, 20);
+    EXPECT_LT(longestHoldNs, toNs(0.5)) << "a picture held while the decoder caught up";
+
+    movie->setRate(kFixed1);
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        movie->takeNewestFrameAt(hostTimeNow());
+        return movie->counters().discardLevel == 0;
+    }, 20'000)) << "still leaving work out at a rate it keeps up with";
+}
+
 // The worker stopped (setActive(false)) in the last frames of a pass while the clock runs on
 // for longer than a catch-up needs: whatever it was doing (decoding, draining the decoder,
 // wrapping), after the restart the clock's pass shows, and no pass is skipped for the next.
