@@ -157,7 +157,7 @@ void DecodeWorker::resetPass() {
     timing_.startPass();
     catchingUp_ = false;
     catchUpTargetNs_ = INT64_MIN;
-    lastDeliveredNs_ = 0;
+    lastArrivalNs_ = 0;
     lastTimeNs_ = INT64_MIN;
     draining_ = false;
     av_frame_unref(held_.get());
@@ -305,15 +305,18 @@ DecodeWorker::Step DecodeWorker::receiveAll() {
             return Step::Continue;
         }
         shared_->counters.decoded.fetch_add(1);
-        // Reading and decoding time per picture, waits excluded (they come inside deliver).
+        // The time from one picture to the next, waits for room excluded: reading, decoding
+        // and converting as they overlap (frame threads decode on while the worker converts).
         const int64_t arrived = platform::hostTimeNow();
-        if (lastDeliveredNs_ > 0) {
-            const int64_t spent = arrived - lastDeliveredNs_;
-            decodeEmaNs_ = decodeEmaNs_ > 0 ? decodeEmaNs_ + (spent - decodeEmaNs_) / 8 : spent;
-            shared_->counters.decodeNs.store(decodeEmaNs_, std::memory_order_relaxed);
+        if (lastArrivalNs_ > 0) {
+            const int64_t spent = std::max<int64_t>(0, arrived - lastArrivalNs_ - waitedNs_);
+            busyEmaNs_ = busyEmaNs_ > 0 ? busyEmaNs_ + (spent - busyEmaNs_) / 8 : spent;
+            shared_->counters.decodeNs.store(std::max<int64_t>(0, busyEmaNs_ - convertEmaNs_),
+                                             std::memory_order_relaxed);
         }
+        lastArrivalNs_ = arrived;
+        waitedNs_ = 0;
         const Step step = deliver(frame);
-        lastDeliveredNs_ = platform::hostTimeNow();
         av_frame_unref(frame);
         if (step != Step::Continue) return step;
     }
@@ -327,7 +330,8 @@ bool DecodeWorker::catchUpTo(int64_t clockNs, int64_t frameNs, bool wellAhead) {
     // A decoder about as slow as its clock would land on a key frame behind the clock, hold
     // that picture while it decodes forward, and be behind again by then: it leaves work out
     // instead (followLoad) and the next wrap goes to the clock's pass.
-    if (!wellAhead || catchingUp_ || !timing_.originKnown() || !timing_.timestampsTrusted()) return false;
+    if (!wellAhead || catchingUp_ || !timing_.originKnown() || !timing_.timestampsTrusted())
+        return false;
     if (format_->iformat->flags & AVFMT_TS_DISCONT) return false;
     const loopRules::CatchUp to =
         loopRules::catchUp(clockNs, frameNs, timing_.keyIntervalNs(), position());
@@ -347,7 +351,7 @@ bool DecodeWorker::catchUpTo(int64_t clockNs, int64_t frameNs, bool wellAhead) {
     // and over.
     catchingUp_ = true;
     catchUpTargetNs_ = clockNs;
-    lastDeliveredNs_ = 0;
+    lastArrivalNs_ = 0;
     lastTimeNs_ = INT64_MIN;
     av_frame_unref(held_.get());
     return true;
@@ -367,9 +371,7 @@ DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
     const int64_t timeNs = unwrappedFrameTime(iteration_, s.durationNs.load(), relNs);
 
     // Wait for room before judging lateness: the clock moves while the queue is full.
-    const FramePool::Control c = pool_.waitUntil([&](const FramePool::Control& ctl, bool room) {
-        return ctl.stop || ctl.generation != generation_ || room;
-    });
+    const FramePool::Control c = waitForRoom();
     if (c.stop) return Step::Stopped;
     if (c.generation != generation_) return Step::Restarted;
 
@@ -382,7 +384,7 @@ DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
     lastTimeNs_ = timeNs;
     // Work per picture against the host time the clock takes to move that far.
     const double rate = static_cast<double>(s.clock.rate()) / kFixed1;
-    const double load = static_cast<double>(decodeEmaNs_ + convertEmaNs_) * rate /
+    const double load = static_cast<double>(busyEmaNs_) * rate /
                         static_cast<double>(std::max<int64_t>(advanceEmaNs_, 1));
     const bool keepsUp = load < 1.0;
 
@@ -411,6 +413,16 @@ DecodeWorker::Step DecodeWorker::deliver(AVFrame* frame) {
     return convertAndPublish(frame, timeNs, iteration_);
 }
 
+// Time spent here is time ahead of the clock, not work: it is kept out of the load.
+FramePool::Control DecodeWorker::waitForRoom() {
+    const int64_t start = platform::hostTimeNow();
+    const FramePool::Control c = pool_.waitUntil([&](const FramePool::Control& ctl, bool room) {
+        return ctl.stop || ctl.generation != generation_ || room;
+    });
+    waitedNs_ += platform::hostTimeNow() - start;
+    return c;
+}
+
 void DecodeWorker::followLoad(int64_t lateNs, int64_t frameNs, double load) {
     const int before = discard_.level;
     discard_ = loopRules::nextDiscard(discard_, lateNs, frameNs, load);
@@ -437,9 +449,7 @@ DecodeWorker::Step DecodeWorker::convertAndPublish(AVFrame* frame, int64_t timeN
     MovieShared& s = *shared_;
     int slot = -1;
     while (slot < 0) {
-        const FramePool::Control c = pool_.waitUntil([&](const FramePool::Control& ctl, bool room) {
-            return ctl.stop || ctl.generation != generation_ || room;
-        });
+        const FramePool::Control c = waitForRoom();
         if (c.stop) return Step::Stopped;
         if (c.generation != generation_) return Step::Restarted;
         slot = pool_.acquire(generation_);

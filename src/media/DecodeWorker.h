@@ -64,6 +64,7 @@ private:
     Step deliver(AVFrame* frame);
     bool catchUpTo(int64_t clockNs, int64_t frameNs, bool wellAhead);
     void followLoad(int64_t lateNs, int64_t frameNs, double load);
+    FramePool::Control waitForRoom();
     void applyDiscardLevel();
     loopRules::Position position() const;
     Step convertAndPublish(AVFrame* frame, int64_t timeNs, int64_t iteration);
@@ -100,15 +101,16 @@ private:
     bool draining_ = false;  // the file ended; the pass ends when the decoder is empty
     bool publishedSinceStart_ = false;
     int64_t catchUpTargetNs_ = INT64_MIN;  // the clock's time a catch-up seek went for
-    // How long reading and decoding, and converting, take per picture (moving averages).
-    int64_t decodeEmaNs_ = 0, convertEmaNs_ = 0;
+    // Time per picture out of the decoder, waits for room excluded, and the share of it spent
+    // converting (moving averages).
+    int64_t busyEmaNs_ = 0, convertEmaNs_ = 0;
+    int64_t waitedNs_ = 0;  // waiting for room since the last picture came out
     // How far the movie moves per picture out of the decoder (more than a frame while it
     // leaves pictures out), and the last such picture's time in the pass (INT64_MIN: none).
     int64_t advanceEmaNs_ = 0, lastTimeNs_ = INT64_MIN;
     loopRules::Discard discard_;
     int64_t lastPublishedTimeNs_ = INT64_MIN;  // unwrapped time of the last picture queued
-    int64_t lastDeliveredNs_ = 0;  // host time the last picture was dealt with; 0 after a jump  //
-                                   // since the worker began, or the movie went back to 0
+    int64_t lastArrivalNs_ = 0;  // host time the last picture came out; 0 after a jump
     int consecutiveFailedPasses_ = 0;
     bool firstPassDone_ = false;
     bool singlePicture_ = false;  // the first pass yielded one picture: never re-decoded
