@@ -93,23 +93,23 @@ constexpr uint32_t kLoopTimeBase = 1;
 
 // Counters for tests and benchmarks. Each is a monotonic count since open, read without locks.
 struct MovieCounters {
-    int64_t framesDecoded = 0;      // pictures out of the decoder
-    int64_t framesConverted = 0;    // pictures converted to RGBA and queued
+    int64_t framesDecoded = 0;    // pictures out of the decoder
+    int64_t framesConverted = 0;  // pictures converted to RGBA and queued
     // Pictures not shown for lack of time: not converted because a newer one was already due,
     // or left out by a decoder that cannot keep up.
     int64_t framesSkippedLate = 0;
-    int64_t loopWraps = 0;          // seeks back to the start after a pass
-    int64_t decodeErrors = 0;       // packets or frames the decoder refused
-    int64_t failedPasses = 0;       // passes that produced no picture at all
-    int64_t reopens = 0;            // times the file had to be reopened because seeking failed
-    int64_t discontinuities = 0;    // timestamp jumps played through at the nominal cadence
-    int64_t catchUpSeeks = 0;       // seeks ahead to a clock the decoder had fallen far behind
-    int64_t decoderRebuilds = 0;    // decoders opened again for a new share of the threads
-    int64_t discardChanges = 0;     // steps up or down the work a slow decoder leaves out
-    int discardLevel = 0;           // the step it is on (0: decodes everything)
+    int64_t loopWraps = 0;            // seeks back to the start after a pass
+    int64_t decodeErrors = 0;         // packets or frames the decoder refused
+    int64_t failedPasses = 0;         // passes that produced no picture at all
+    int64_t reopens = 0;              // times the file had to be reopened because seeking failed
+    int64_t discontinuities = 0;      // timestamp jumps played through at the nominal cadence
+    int64_t catchUpSeeks = 0;         // seeks ahead to a clock the decoder had fallen far behind
+    int64_t decoderRebuilds = 0;      // decoders opened again for a new share of the threads
+    int64_t discardChanges = 0;       // steps up or down the work a slow decoder leaves out
+    int discardLevel = 0;             // the step it is on (0: decodes everything)
     int64_t decodeNsPerPicture = 0;   // reading and decoding, moving average, waits excluded
     int64_t convertNsPerPicture = 0;  // converting to RGBA at the size shown, moving average
-    bool gaveUp = false;            // the worker stopped trying after too many failed passes
+    bool gaveUp = false;              // the worker stopped trying after too many failed passes
 };
 
 // One open movie file: the facade over the engine's parts, each in a file of its own with its
