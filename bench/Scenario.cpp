@@ -2,7 +2,7 @@
 // playback runs, S seconds of playing at the display link's rate. Prints its figures and one
 // JSON summary line (the last line).
 //   loopstage_scenario [--clips N] [--seconds S] [--width W] [--height H] [--fps F]
-//                      [--clip-seconds C] [--clip-dir DIR] [--churn 1]
+//                      [--clip-seconds C] [--clip-dir DIR] [--churn 1] [--fullscreen 1]
 #include <GL/gl.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -79,6 +79,8 @@ struct Options {
     // every change moves the decoding-thread budget of the clips that play on. Only those clips
     // are counted.
     bool churn = false;
+    // The stage on the whole screen, as a show runs, instead of a 1180x640 window.
+    bool fullscreen = false;
 };
 
 Options parse(int argc, char** argv) {
@@ -108,6 +110,8 @@ Options parse(int argc, char** argv) {
             o.limit = std::atoi(value);
         else if (key == "--churn")
             o.churn = std::atoi(value) != 0;
+        else if (key == "--fullscreen")
+            o.fullscreen = std::atoi(value) != 0;
     }
     return o;
 }
@@ -139,6 +143,25 @@ std::map<std::string, double> cpuByThreadName() {
     return cpu;
 }
 
+// The machine's CPU time so far from /proc/stat, in clock ticks: the host's steal, idle, total.
+struct MachineTime {
+    double steal = 0, idle = 0, total = 0;
+};
+MachineTime machineTime() {
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    stat >> cpu;
+    MachineTime t;
+    double field = 0;
+    // user nice system idle iowait irq softirq steal (guest time is inside user already)
+    for (int i = 0; i < 8 && stat >> field; ++i) {
+        t.total += field;
+        if (i == 3 || i == 4) t.idle += field;
+        if (i == 7) t.steal += field;
+    }
+    return t;
+}
+
 std::string ensureClip(const Options& o) {
     return bench::ensureClip(o.clipDir, o.width, o.height, o.fps, o.clipSeconds, !o.flat);
 }
@@ -156,6 +179,10 @@ int main(int argc, char** argv) {
     window.resize(1180, 640);
     window.show();
     if (!QTest::qWaitForWindowExposed(&window)) return 1;
+    if (o.fullscreen) {
+        window.setStageFullScreen(true);
+        QTest::qWait(500);  // the stage takes the new size before the clips come
+    }
     orchestra::Orchestra& orchestra = *window.orchestra();
     stage::OpenGLView& view = *window.openGLView();
 
@@ -220,6 +247,7 @@ int main(int argc, char** argv) {
     const int64_t tickAllocationsBefore = gTickAllocations.load();
     const long residentAtStart = bench::residentKiB();
     const auto cpuBefore = cpuByThreadName();
+    const MachineTime machineBefore = machineTime();
     const int64_t startNs = platform::hostTimeNow();
     int64_t churnDrops = 0;
     if (o.churn) {
@@ -241,6 +269,7 @@ int main(int argc, char** argv) {
     }
     const int64_t endNs = platform::hostTimeNow();
     const auto cpuAfter = cpuByThreadName();
+    const MachineTime machineAfter = machineTime();
     const int64_t ticks = orchestra.tickStats().ticks() - ticksBefore;
     const int64_t late = orchestra.tickStats().lateTicks() - lateBefore;
     const int64_t tickAllocations = gTickAllocations.load() - tickAllocationsBefore;
@@ -266,6 +295,26 @@ int main(int argc, char** argv) {
             wrapsOnCadence += s.wrapGaps[static_cast<size_t>(g)].load();
         }
     }
+    // The longest wait for a new picture against the mean wait, over every clip: a clip that
+    // thins out evenly stays near 1, one that freezes while it catches up goes far above.
+    double maxGapRatio = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const auto& s = orchestra.musicianList()->at(i)->stats();
+        int64_t takes = 0, refreshes = 0, longest = 0;
+        for (int g = 1; g <= musician::ChannelStats::kMaxGap; ++g) {
+            const int64_t count = s.gaps[static_cast<size_t>(g)].load();
+            takes += count;
+            refreshes += count * g;
+            if (count > 0) longest = g;
+        }
+        if (takes > 0)
+            maxGapRatio = std::max(
+                maxGapRatio, static_cast<double>(longest) * takes / static_cast<double>(refreshes));
+    }
+    // Where the first clip's worker spends its time per picture, and what it leaves out.
+    media::MovieCounters firstClip;
+    if (n > 0 && orchestra.musicianList()->at(0)->channelMovie())
+        firstClip = orchestra.musicianList()->at(0)->channelMovie()->counters();
     int64_t wrapsAll = 0;
     for (size_t i = 0; i < n; ++i)
         wrapsAll += orchestra.musicianList()->at(i)->stats().wraps.load();
@@ -278,6 +327,14 @@ int main(int argc, char** argv) {
         const double after = cpuAfter.count(name) ? cpuAfter.at(name) : 0;
         return (after - before) / elapsed;
     };
+    // Mesa's software rasteriser draws on threads of its own; a GPU would take this off the CPU.
+    double rasterCores = 0;
+    for (const auto& [name, seconds] : cpuAfter)
+        if (name.rfind("llvmpipe", 0) == 0)
+            rasterCores += (seconds - (cpuBefore.count(name) ? cpuBefore.at(name) : 0)) / elapsed;
+    const double machineTicks = std::max(1.0, machineAfter.total - machineBefore.total);
+    const double stealPct = 100.0 * (machineAfter.steal - machineBefore.steal) / machineTicks;
+    const double idlePct = 100.0 * (machineAfter.idle - machineBefore.idle) / machineTicks;
     double totalCpu = 0;
     for (const auto& [name, seconds] : cpuAfter)
         totalCpu += seconds - (cpuBefore.count(name) ? cpuBefore.at(name) : 0);
@@ -293,7 +350,12 @@ int main(int argc, char** argv) {
         "\"wraps_on_cadence_pct\": %.1f, \"wrap_gap_max_ticks\": %lld, "
         "\"wrap_gap_expected_ticks\": %d, "
         "\"decode_convert_ms_per_frame\": %.3f, \"tick_allocations\": %lld, "
-        "\"resident_growth_mib\": %.1f, \"churn_drops\": %lld, \"gl_renderer\": \"%s\"}\n",
+        "\"resident_growth_mib\": %.1f, \"churn_drops\": %lld, \"max_gap_ratio\": %.2f, "
+        "\"raster_cores\": %.2f, \"decode_ms_per_picture\": %.2f, \"convert_ms_per_picture\": "
+        "%.2f, "
+        "\"discard_level\": %d, \"pictures_decoded\": %lld, \"steal_pct\": %.1f, \"idle_pct\": "
+        "%.1f, \"stage\": \"%dx%d\", "
+        "\"gl_renderer\": \"%s\"}\n",
         n, o.width, o.height, o.fps, elapsed, static_cast<long long>(ticks),
         static_cast<double>(ticks) / elapsed,
         ticks ? 100.0 * static_cast<double>(late) / static_cast<double>(ticks) : 0.0,
@@ -310,6 +372,10 @@ int main(int argc, char** argv) {
         n ? cores("loopstage-dec") * 1000.0 / (static_cast<double>(n) * o.fps) : 0.0,
         static_cast<long long>(tickAllocations),
         static_cast<double>(residentAfter - residentAtStart) / 1024.0,
-        static_cast<long long>(churnDrops), renderer.c_str());
+        static_cast<long long>(churnDrops), maxGapRatio, rasterCores,
+        static_cast<double>(firstClip.decodeNsPerPicture) / 1e6,
+        static_cast<double>(firstClip.convertNsPerPicture) / 1e6, firstClip.discardLevel,
+        static_cast<long long>(firstClip.framesDecoded), stealPct, idlePct, view.width(),
+        view.height(), renderer.c_str());
     return 0;
 }
