@@ -588,7 +588,7 @@ void MainWindow::setStageFullScreen(bool on) {
         if (!(statesBeforeFullScreen_ & Qt::WindowMaximized)) setGeometry(normalGeometry_);
     }
     action(QStringLiteral("fullScreenStage"))->setChecked(on);
-    action(QStringLiteral("leaveFullScreen"))->setEnabled(on);
+    enableLeaveFullScreen();
     // The table had the focus before and is where hands go back to; hidden, it lost it.
     if (!on) musicianView_->setFocus(Qt::OtherFocusReason);
     // The move to full screen may not come as a window move; the link must follow at once.
@@ -692,7 +692,7 @@ bool MainWindow::stageMouse(QEvent* event) {
         // The row went meanwhile (an undo from the keyboard): nothing is held any more.
         if (stageDrag_->row >= orchestra_->numberOfRowsInTableView()) {
             stageDrag_.reset();
-            action(QStringLiteral("leaveFullScreen"))->setEnabled(stageFullScreen_);
+            enableLeaveFullScreen();
             return false;
         }
         dragTo(mouse->position(), shift);
@@ -717,8 +717,7 @@ bool MainWindow::stageMouse(QEvent* event) {
     QVector3D grab;
     if (!openGLView_->hitOnPlane(mouse->position(), {r.x, r.y, r.z}, {0, 0, 1}, &grab)) return true;
     stageDrag_ = StageDrag{row, r, r, grab, shift};
-    // Esc puts the billboard back while it is held, rather than leaving full screen.
-    action(QStringLiteral("leaveFullScreen"))->setEnabled(false);
+    enableLeaveFullScreen();
     return true;
 }
 
@@ -774,10 +773,15 @@ void MainWindow::dragTo(const QPointF& windowPos, bool height) {
         if (cells[i].second != was[i]) context.setCell(cells[i].second, cells[i].first, d.row);
 }
 
+// Esc leaves full screen, except while a billboard is held: then it puts the billboard back.
+void MainWindow::enableLeaveFullScreen() {
+    action(QStringLiteral("leaveFullScreen"))->setEnabled(stageFullScreen_ && !stageDrag_);
+}
+
 void MainWindow::endStageDrag(bool keep) {
     const StageDrag d = *stageDrag_;
     stageDrag_.reset();
-    action(QStringLiteral("leaveFullScreen"))->setEnabled(stageFullScreen_);
+    enableLeaveFullScreen();
     if (keep) {
         recordMoves(tr("moving %1").arg(d.origin.name), {d.origin}, {d.row});
         return;

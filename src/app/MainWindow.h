@@ -137,6 +137,7 @@ private:
     bool stageMouse(QEvent* event);
     void dragTo(const QPointF& windowPos, bool height);
     void endStageDrag(bool keep);
+    void enableLeaveFullScreen();
     // Musicians moved already (`before`: where they stood) become one undo step.
     void recordMoves(const QString& text, const std::vector<orchestra::MusicianRecord>& before,
                      const std::vector<int>& rows);

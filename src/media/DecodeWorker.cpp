@@ -426,9 +426,7 @@ FramePool::Control DecodeWorker::waitForRoom() {
 void DecodeWorker::followLoad(int64_t lateNs, int64_t frameNs, double load) {
     const int before = discard_.level;
     discard_ = loopRules::nextDiscard(discard_, lateNs, frameNs, load);
-    if (discard_.level == before) return;
-    applyDiscardLevel();
-    shared_->counters.discardChanges.fetch_add(1);
+    if (discard_.level != before) applyDiscardLevel();
 }
 
 void DecodeWorker::applyDiscardLevel() {

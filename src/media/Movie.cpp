@@ -225,7 +225,6 @@ MovieCounters Movie::counters() const {
     out.discontinuities = c.discontinuities.load();
     out.catchUpSeeks = c.catchUpSeeks.load();
     out.decoderRebuilds = c.decoderRebuilds.load();
-    out.discardChanges = c.discardChanges.load();
     out.discardLevel = c.discardLevel.load();
     out.decodeNsPerPicture = c.decodeNs.load(std::memory_order_relaxed);
     out.convertNsPerPicture = c.convertNs.load(std::memory_order_relaxed);

@@ -105,8 +105,7 @@ struct MovieCounters {
     int64_t discontinuities = 0;      // timestamp jumps played through at the nominal cadence
     int64_t catchUpSeeks = 0;         // seeks ahead to a clock the decoder had fallen far behind
     int64_t decoderRebuilds = 0;      // decoders opened again for a new share of the threads
-    int64_t discardChanges = 0;       // steps up or down the work a slow decoder leaves out
-    int discardLevel = 0;             // the step it is on (0: decodes everything)
+    int discardLevel = 0;             // work a slow decoder leaves out (0: none; 2 at most)
     int64_t decodeNsPerPicture = 0;   // reading and decoding, moving average, waits excluded
     int64_t convertNsPerPicture = 0;  // converting to RGBA at the size shown, moving average
     bool gaveUp = false;              // the worker stopped trying after too many failed passes

@@ -48,8 +48,7 @@ struct MovieShared {
 
     struct Counters {
         std::atomic<int64_t> decoded{0}, converted{0}, skippedLate{0}, wraps{0}, decodeErrors{0},
-            failedPasses{0}, reopens{0}, discontinuities{0}, catchUpSeeks{0}, decoderRebuilds{0},
-            discardChanges{0};
+            failedPasses{0}, reopens{0}, discontinuities{0}, catchUpSeeks{0}, decoderRebuilds{0};
         std::atomic<int> discardLevel{0};  // see loopRules::nextDiscard
         // The worker's moving averages per picture: reading and decoding, converting.
         std::atomic<int64_t> decodeNs{0}, convertNs{0};
